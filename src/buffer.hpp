@@ -1,0 +1,158 @@
+// The owned buffer: a native heap array of trivially copyable elements that the
+// module fills and then hands to NumPy without a copy (numpy_bridge.hpp).
+//
+// An empty buffer allocates nothing yet still has a non-null address aligned
+// for its element type, so NumPy never sees a null data pointer and never
+// allocates memory of its own for a result. Allocation failure throws
+// `AllocFailure` (raised as MemoryError); a size beyond the largest signed
+// word is the internal failure "capacity overflow".
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <span>
+#include <string>
+#include <type_traits>
+#include <utility>
+
+#include "panic.hpp"
+
+namespace veltra {
+
+template <class T>
+class Buffer {
+    static_assert(std::is_trivially_copyable_v<T>);
+
+public:
+    Buffer() noexcept = default;
+    Buffer(const Buffer&) = delete;
+    Buffer& operator=(const Buffer&) = delete;
+    Buffer(Buffer&& other) noexcept
+        : data_(std::exchange(other.data_, dangling())),
+          len_(std::exchange(other.len_, 0)),
+          cap_(std::exchange(other.cap_, 0)) {}
+    Buffer& operator=(Buffer&& other) noexcept {
+        if (this != &other) {
+            release(data_, cap_);
+            data_ = std::exchange(other.data_, dangling());
+            len_ = std::exchange(other.len_, 0);
+            cap_ = std::exchange(other.cap_, 0);
+        }
+        return *this;
+    }
+    ~Buffer() { release(data_, cap_); }
+
+    // Exactly `n` elements of room: length 0, capacity n.
+    static Buffer with_capacity(std::size_t n) {
+        Buffer out;
+        out.reserve_exact(n);
+        return out;
+    }
+
+    // Length and capacity both `n`; the contents are left for the caller to
+    // write in full before anyone reads them.
+    static Buffer uninitialized(std::size_t n) {
+        Buffer out = with_capacity(n);
+        out.len_ = n;
+        return out;
+    }
+
+    T* data() noexcept { return data_; }
+    const T* data() const noexcept { return data_; }
+    std::size_t size() const noexcept { return len_; }
+    std::size_t capacity() const noexcept { return cap_; }
+    bool empty() const noexcept { return len_ == 0; }
+    T& operator[](std::size_t i) noexcept { return data_[i]; }
+    const T& operator[](std::size_t i) const noexcept { return data_[i]; }
+    T* begin() noexcept { return data_; }
+    T* end() noexcept { return data_ + len_; }
+    const T* begin() const noexcept { return data_; }
+    const T* end() const noexcept { return data_ + len_; }
+    std::span<const T> span() const noexcept { return {data_, len_}; }
+    const T& back() const noexcept { return data_[len_ - 1]; }
+
+    // Room for at least `additional` more elements, growing geometrically.
+    void reserve(std::size_t additional) {
+        if (cap_ - len_ >= additional) [[likely]]
+            return;
+        std::size_t needed;
+        if (__builtin_add_overflow(len_, additional, &needed))
+            panic(std::string(msg::capacity_overflow));
+        grow_to(std::max(needed, std::max(cap_ * 2, min_capacity())));
+    }
+
+    void reserve_exact(std::size_t additional) {
+        if (cap_ - len_ >= additional)
+            return;
+        std::size_t needed;
+        if (__builtin_add_overflow(len_, additional, &needed))
+            panic(std::string(msg::capacity_overflow));
+        grow_to(needed);
+    }
+
+    void push_back(T value) {
+        reserve(1);
+        data_[len_++] = value;
+    }
+
+    void append(const T* values, std::size_t n) {
+        if (n == 0)
+            return;
+        reserve(n);
+        std::memcpy(data_ + len_, values, n * sizeof(T));
+        len_ += n;
+    }
+
+    // For writers that fill reserved room directly, e.g. a tight loop over a
+    // pointer from `data() + size()`.
+    void set_size(std::size_t n) noexcept { len_ = n; }
+
+    void clear() noexcept { len_ = 0; }
+
+    // Gives up ownership: the caller must pass `cap` to `release` later.
+    struct Raw {
+        T* data;
+        std::size_t len;
+        std::size_t cap;
+    };
+    Raw into_raw() noexcept {
+        Raw raw{data_, len_, cap_};
+        data_ = dangling();
+        len_ = 0;
+        cap_ = 0;
+        return raw;
+    }
+
+    static void release(T* data, std::size_t cap) noexcept {
+        if (cap != 0)
+            std::free(data);
+    }
+
+private:
+    static T* dangling() noexcept {
+        // Never dereferenced: only used as the address of zero elements.
+        return reinterpret_cast<T*>(alignof(T));
+    }
+    static constexpr std::size_t min_capacity() noexcept { return sizeof(T) == 1 ? 8 : 4; }
+
+    void grow_to(std::size_t new_cap) {
+        constexpr auto max_bytes = static_cast<std::size_t>(std::numeric_limits<std::ptrdiff_t>::max());
+        if (new_cap > max_bytes / sizeof(T))
+            panic(std::string(msg::capacity_overflow));
+        const std::size_t bytes = new_cap * sizeof(T);
+        void* p = cap_ == 0 ? std::malloc(bytes) : std::realloc(data_, bytes);
+        if (p == nullptr)
+            throw AllocFailure{bytes};
+        data_ = static_cast<T*>(p);
+        cap_ = new_cap;
+    }
+
+    T* data_ = dangling();
+    std::size_t len_ = 0;
+    std::size_t cap_ = 0;
+};
+
+}  // namespace veltra

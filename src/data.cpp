@@ -1,0 +1,3 @@
+#include "data.hpp"
+
+#include "errors.hpp"

@@ -1,0 +1,320 @@
+#include "errors.hpp"
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <new>
+
+namespace veltra {
+
+namespace {
+
+constexpr const char* panic_exception_doc =
+    "\n"
+    "Raised when native code called from Python panics.\n"
+    "\n"
+    "Like SystemExit, it derives from BaseException, so that it typically propagates\n"
+    "all the way up the stack and makes the Python interpreter exit.\n";
+
+constexpr std::string_view guard_message = "uncaught panic at ffi boundary";
+
+thread_local long guard_depth = 0;
+
+// A failure while a failure is being translated cannot become an exception.
+[[noreturn]] void abort_at_boundary(std::source_location where = std::source_location::current()) {
+    write_panic_report(guard_message, where);
+    std::abort();
+}
+
+PyObject* panic_type_slot = nullptr;
+
+// UTF-8 of a str object, replacing unpaired surrogates.
+std::string unicode_to_utf8(PyObject* s) {
+    Py_ssize_t size = 0;
+    if (const char* utf8 = PyUnicode_AsUTF8AndSize(s, &size))
+        return std::string(utf8, static_cast<std::size_t>(size));
+    PyErr_Clear();
+    Object bytes = expect_new(PyUnicode_AsEncodedString(s, "utf-8", "surrogatepass"));
+    return utf8_lossy(
+        std::string_view(PyBytes_AS_STRING(bytes.get()),
+                         static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get()))));
+}
+
+std::string render_with(Handle obj, PyObject* (*render)(PyObject*)) {
+    Object s = Object::steal(render(obj.ptr()));
+    if (!s) {
+        PyErr_WriteUnraisable(obj.ptr());
+        const char* name = Py_TYPE(obj.ptr())->tp_name;
+        if (name != nullptr && check_utf8(name).valid)
+            return std::string("<unprintable ") + name + " object>";
+        return "<unprintable object>";
+    }
+    return unicode_to_utf8(s.get());
+}
+
+}  // namespace
+
+PyObject* panic_exception_type() {
+    if (panic_type_slot == nullptr) {
+        PyObject* created = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", panic_exception_doc,
+                                                      PyExc_BaseException, nullptr);
+        if (created == nullptr) {
+            // Translating a failure needs this type, so there is nothing left to
+            // fall back on.
+            PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+            PyErr_Fetch(&type, &value, &tb);
+            PyErr_NormalizeException(&type, &value, &tb);
+            std::string detail = "PyErr { type: " + (type ? repr_of(Handle(type)) : "None") +
+                                 ", value: " + (value ? repr_of(Handle(value)) : "None") + ", traceback: None }";
+            write_panic_report("Failed to initialize new exception type.: " + detail,
+                               std::source_location::current());
+            abort_at_boundary();
+        }
+        panic_type_slot = created;
+    }
+    return panic_type_slot;
+}
+
+Object expect_new(PyObject* created, std::source_location where) {
+    if (created == nullptr) {
+        PyErr_Print();
+        panic("Python API call failed", where);
+    }
+    return Object::steal(created);
+}
+
+std::string text_of(Handle obj) { return render_with(obj, PyObject_Str); }
+std::string repr_of(Handle obj) { return render_with(obj, PyObject_Repr); }
+
+PyErr PyErr::new_message(PyObject* type, std::string message) {
+    PyErr err;
+    err.type_ = Object::new_ref(type);
+    err.message_ = std::move(message);
+    return err;
+}
+
+PyErr PyErr::refusal(Handle obj, const char* target) {
+    PyErr err;
+    err.builder_ = Builder::Refusal;
+    err.type_ = Object::new_ref(PyExc_TypeError);
+    err.value_ = Object::new_ref(reinterpret_cast<PyObject*>(Py_TYPE(obj.ptr())));
+    err.target_ = target;
+    return err;
+}
+
+PyErr PyErr::panic_exception(std::string message) {
+    PyErr err;
+    err.builder_ = Builder::PanicArgs;
+    err.type_ = Object::new_ref(panic_exception_type());
+    err.message_ = std::move(message);
+    return err;
+}
+
+std::optional<PyErr> PyErr::fetch() {
+    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+    PyErr_Fetch(&type, &value, &tb);
+    Object t = Object::steal(type), v = Object::steal(value), b = Object::steal(tb);
+    if (!t)
+        return std::nullopt;
+    if (t.get() == panic_exception_type()) {
+        std::string message = "Unwrapped panic from Python code";
+        if (v) {
+            if (Object s = Object::steal(PyObject_Str(v.get())))
+                message = unicode_to_utf8(s.get());
+            else
+                PyErr_Clear();
+        }
+        static constexpr std::string_view banner =
+            "--- A panic is being resumed after a PanicException was fetched from Python. ---\n"
+            "Python stack trace below:\n";
+        [[maybe_unused]] ssize_t written = ::write(2, banner.data(), banner.size());
+        PyErr_Restore(t.release(), v.release(), b.release());
+        PyErr_PrintEx(0);
+        resume_panic(std::move(message));
+    }
+    PyErr err;
+    err.state_ = State::Fetched;
+    err.type_ = std::move(t);
+    err.value_ = std::move(v);
+    err.traceback_ = std::move(b);
+    return err;
+}
+
+PyErr PyErr::fetch_or_system_error() {
+    if (std::optional<PyErr> err = fetch())
+        return std::move(*err);
+    return new_message(PyExc_SystemError, "attempted to fetch exception but none was set");
+}
+
+Object PyErr::build_args() {
+    switch (builder_) {
+    case Builder::Message:
+        return expect_new(
+            PyUnicode_FromStringAndSize(message_.data(), static_cast<Py_ssize_t>(message_.size())));
+    case Builder::Refusal: {
+        std::string name = "<failed to extract type name>";
+        if (Object qualname =
+                Object::steal(PyType_GetQualName(reinterpret_cast<PyTypeObject*>(value_.get()))))
+            name = text_of(qualname.handle());
+        else
+            PyErr_Clear();
+        std::string text = "'" + name + "' object cannot be converted to '" + target_ + "'";
+        return expect_new(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    }
+    case Builder::PanicArgs: {
+        Object text = expect_new(
+            PyUnicode_FromStringAndSize(message_.data(), static_cast<Py_ssize_t>(message_.size())));
+        Object args = expect_new(PyTuple_New(1));
+        PyTuple_SET_ITEM(args.get(), 0, text.release());
+        return args;
+    }
+    }
+    return Object();
+}
+
+void PyErr::materialise() {
+    if (state_ == State::Materialised)
+        return;
+    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+    if (state_ == State::Lazy) {
+        Object args = build_args();
+        PyObject* t = type_.get();
+        if (PyType_Check(t) && PyType_FastSubclass(reinterpret_cast<PyTypeObject*>(t),
+                                                   Py_TPFLAGS_BASE_EXC_SUBCLASS))
+            PyErr_SetObject(t, args.get());
+        else
+            PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
+        PyErr_Fetch(&type, &value, &tb);
+    } else {
+        type = type_.release();
+        value = value_.release();
+        tb = traceback_.release();
+    }
+    PyErr_NormalizeException(&type, &value, &tb);
+    type_ = Object::steal(type);
+    value_ = Object::steal(value);
+    traceback_ = Object::steal(tb);
+    state_ = State::Materialised;
+    ensure(static_cast<bool>(type_), "Exception type missing");
+    ensure(static_cast<bool>(value_), "Exception value missing");
+}
+
+void PyErr::restore() && {
+    if (state_ == State::Lazy)
+        materialise();
+    PyErr_Restore(type_.release(), value_.release(), traceback_.release());
+}
+
+Handle PyErr::type() {
+    materialise();
+    return type_.handle();
+}
+
+Handle PyErr::value() {
+    materialise();
+    return value_.handle();
+}
+
+Handle PyErr::traceback() {
+    materialise();
+    return traceback_.handle();
+}
+
+Object PyErr::cause() {
+    materialise();
+    if (PyObject* cause = PyException_GetCause(value_.get()))
+        return Object::steal(cause);
+    return Object::new_ref(Py_None);
+}
+
+void PyErr::set_cause(Object cause) {
+    materialise();
+    PyObject* raw = cause.get() == Py_None ? nullptr : cause.release();
+    PyException_SetCause(value_.get(), raw);
+}
+
+std::string PyErr::debug() {
+    const bool needs_lock = !PyGILState_Check();
+    PyGILState_STATE gil{};
+    if (needs_lock)
+        gil = PyGILState_Ensure();
+    materialise();
+    std::string out = "PyErr { type: " + repr_of(type_.handle()) + ", value: " + repr_of(value_.handle()) +
+                      ", traceback: ";
+    out += traceback_ ? "Some(" + repr_of(traceback_.handle()) + ")" : std::string("None");
+    out += " }";
+    if (needs_lock)
+        PyGILState_Release(gil);
+    return out;
+}
+
+namespace detail {
+
+void enter_guard() noexcept {
+    if (guard_depth < 0) {
+        write_panic_report("access to the Python API is not allowed on this thread",
+                           std::source_location::current());
+        abort_at_boundary();
+    }
+    ++guard_depth;
+}
+
+void leave_guard() noexcept { --guard_depth; }
+
+void raise_error(PyErr&& err) noexcept {
+    try {
+        std::move(err).restore();
+    } catch (...) {
+        abort_at_boundary();
+    }
+}
+
+namespace {
+
+std::string memory_message(std::size_t bytes) {
+    return "memory allocation of " + std::to_string(bytes) + " bytes failed";
+}
+
+// What a caught failure becomes in Python.
+PyErr translate(std::exception_ptr failure) {
+    try {
+        std::rethrow_exception(failure);
+    } catch (Panic& p) {
+        return PyErr::panic_exception(std::move(p.message));
+    } catch (const AllocFailure& a) {
+        return PyErr::new_message(PyExc_MemoryError, memory_message(a.bytes));
+    } catch (const std::bad_alloc&) {
+        return PyErr::new_message(PyExc_MemoryError, "memory allocation failed");
+    } catch (const std::exception& e) {
+        // Not raised by this module's own checks, so nobody reported it yet.
+        write_panic_report(e.what(), std::source_location::current());
+        return PyErr::panic_exception(e.what());
+    } catch (...) {
+        constexpr const char* unknown = "unknown internal failure";
+        write_panic_report(unknown, std::source_location::current());
+        return PyErr::panic_exception(unknown);
+    }
+}
+
+}  // namespace
+
+void raise_failure(std::exception_ptr failure) noexcept {
+    try {
+        translate(failure).restore();
+    } catch (...) {
+        abort_at_boundary();
+    }
+}
+
+void report_unraisable(std::exception_ptr failure) noexcept {
+    try {
+        translate(failure).restore();
+        PyErr_WriteUnraisable(nullptr);
+    } catch (...) {
+        abort_at_boundary();
+    }
+}
+
+}  // namespace detail
+
+}  // namespace veltra

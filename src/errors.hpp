@@ -1,0 +1,191 @@
+// Python-facing error handling: owned references, the error value `PyErr`, the
+// lazily created `PanicException`, and the call guard that every entry from
+// Python runs inside.
+//
+// Expected failures are `PyErr` values returned up to the guard, which raises
+// them. Internal failures are `Panic` exceptions (panic.hpp), caught by the
+// guard and raised as `PanicException(message)`. Only the guard turns either
+// into the interpreter's error indicator, so each call raises exactly once.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <exception>
+#include <optional>
+#include <source_location>
+#include <string>
+#include <utility>
+
+#include "panic.hpp"
+
+namespace veltra {
+
+// A borrowed reference: valid only while someone else owns the object.
+class Handle {
+public:
+    Handle() noexcept = default;
+    explicit Handle(PyObject* p) noexcept : p_(p) {}
+    PyObject* ptr() const noexcept { return p_; }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+
+private:
+    PyObject* p_ = nullptr;
+};
+
+// An owned (strong) reference, released when it goes out of scope.
+class Object {
+public:
+    Object() noexcept = default;
+    static Object steal(PyObject* p) noexcept { return Object(p); }
+    static Object new_ref(PyObject* p) noexcept {
+        Py_XINCREF(p);
+        return Object(p);
+    }
+    Object(const Object&) = delete;
+    Object& operator=(const Object&) = delete;
+    Object(Object&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
+    Object& operator=(Object&& other) noexcept {
+        if (this != &other) {
+            PyObject* old = std::exchange(p_, std::exchange(other.p_, nullptr));
+            Py_XDECREF(old);
+        }
+        return *this;
+    }
+    ~Object() { Py_XDECREF(p_); }
+
+    PyObject* get() const noexcept { return p_; }
+    Handle handle() const noexcept { return Handle(p_); }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+    // Hands the reference to the caller (e.g. to a function that steals it).
+    [[nodiscard]] PyObject* release() noexcept { return std::exchange(p_, nullptr); }
+
+private:
+    explicit Object(PyObject* p) noexcept : p_(p) {}
+    PyObject* p_ = nullptr;
+};
+
+// The error value. It has one owner and is raised at most once.
+class PyErr {
+public:
+    // Lazy errors: the exception is only built when raised or inspected.
+    static PyErr new_message(PyObject* type, std::string message);
+    // "'{type}' object cannot be converted to '{target}'" for `obj`'s type.
+    static PyErr refusal(Handle obj, const char* target);
+    static PyErr panic_exception(std::string message);
+
+    // The interpreter's pending error, if any. A pending PanicException is a
+    // panic coming back through Python: it is printed and resumed as a Panic.
+    static std::optional<PyErr> fetch();
+    // The pending error, or SystemError when a failing API left none.
+    static PyErr fetch_or_system_error();
+
+    PyErr(PyErr&&) noexcept = default;
+    PyErr& operator=(PyErr&&) noexcept = default;
+
+    // Puts the error into the interpreter's indicator, consuming it.
+    void restore() &&;
+
+    // Materialised parts (borrowed).
+    Handle type();
+    Handle value();
+    Handle traceback();
+    // The instance's __cause__, or None.
+    Object cause();
+    // Sets __cause__ (None clears it); either way the context is suppressed.
+    void set_cause(Object cause);
+
+    // "PyErr { type: …, value: …, traceback: … }"
+    std::string debug();
+
+private:
+    enum class State { Lazy, Fetched, Materialised };
+    enum class Builder { Message, Refusal, PanicArgs };
+    PyErr() = default;
+    void materialise();
+    Object build_args();
+
+    State state_ = State::Lazy;
+    Builder builder_ = Builder::Message;
+    // Lazy: type_ is the exception type, value_ the refused object's type
+    // (Refusal only), message_ the text. Fetched and materialised: the triple.
+    Object type_;
+    Object value_;
+    Object traceback_;
+    std::string message_;
+    const char* target_ = nullptr;
+};
+
+template <class T>
+using PyResult = Result<T, PyErr>;
+
+// The process-wide "pyo3_runtime.PanicException" type, created on first use.
+PyObject* panic_exception_type();
+
+// For constructors that cannot fail in practice (PyTuple_New and friends):
+// prints the pending error and panics with "Python API call failed".
+Object expect_new(PyObject* created, std::source_location where = std::source_location::current());
+
+// A new tuple that takes over `items`.
+template <class... Items>
+Object make_tuple(Items&&... items) {
+    Object tuple = expect_new(PyTuple_New(sizeof...(Items)));
+    Py_ssize_t i = 0;
+    ((PyTuple_SET_ITEM(tuple.get(), i++, items.release())), ...);
+    return tuple;
+}
+
+// str() and repr() as UTF-8, with the fallbacks for unpaired surrogates and
+// for objects whose __str__ raises.
+std::string text_of(Handle obj);
+std::string repr_of(Handle obj);
+
+namespace detail {
+void enter_guard() noexcept;
+void leave_guard() noexcept;
+// Raises the outcome of a guarded region; aborts if that itself fails.
+void raise_error(PyErr&& err) noexcept;
+void raise_failure(std::exception_ptr failure) noexcept;
+void report_unraisable(std::exception_ptr failure) noexcept;
+}  // namespace detail
+
+// The frame of every object-returning entry from Python. `work` returns a
+// `PyResult<Object>`; the guard returns a new reference or NULL with the
+// error raised.
+template <class F>
+PyObject* call_guard(F&& work) noexcept {
+    detail::enter_guard();
+    PyObject* result = nullptr;
+    std::exception_ptr failure;
+    std::optional<PyErr> error;
+    try {
+        PyResult<Object> outcome = std::forward<F>(work)();
+        if (outcome)
+            result = std::move(outcome).value().release();
+        else
+            error.emplace(std::move(outcome).error());
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    if (error)
+        detail::raise_error(std::move(*error));
+    else if (failure)
+        detail::raise_failure(failure);
+    detail::leave_guard();
+    return result;
+}
+
+// The frame of deallocation callbacks: nothing can be raised there, so a
+// failure goes to the interpreter's unraisable hook.
+template <class F>
+void dealloc_guard(F&& work) noexcept {
+    detail::enter_guard();
+    try {
+        std::forward<F>(work)();
+    } catch (...) {
+        detail::report_unraisable(std::current_exception());
+    }
+    detail::leave_guard();
+}
+
+}  // namespace veltra

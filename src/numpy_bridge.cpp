@@ -1,0 +1,1 @@
+#include "numpy_bridge.hpp"

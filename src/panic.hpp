@@ -1,0 +1,106 @@
+// Internal failures: the Python-free half of the module's error handling.
+//
+// A broken invariant writes one report to standard error on the thread that
+// found it and then unwinds as a `Panic` to the nearest call guard (errors.hpp),
+// crossing from pool workers to the calling thread on the way (pool.hpp). Code
+// in this header never touches Python, so the FASTA core, the pool and the
+// process services can be built and fuzzed without an interpreter.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <source_location>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+
+namespace veltra {
+
+// A broken invariant in flight. The report has already been written when one
+// of these exists, so catching it only has to translate the message.
+struct Panic {
+    std::string message;
+    std::source_location where;
+};
+
+// A native buffer that could not be allocated. The call guard raises it as
+// `MemoryError` instead of taking the process down.
+struct AllocFailure {
+    std::size_t bytes;
+};
+
+// Writes "thread '<unnamed>' panicked at {file}:{line}:{column}:\n{message}\n"
+// to standard error in one write.
+void write_panic_report(std::string_view message, const std::source_location& where);
+
+// Reports and throws. Every internal failure of the module goes through here.
+[[noreturn]] void panic(std::string message,
+                        std::source_location where = std::source_location::current());
+
+// Throws without a report: for a failure that was already reported elsewhere,
+// such as a panic coming back from Python code.
+[[noreturn]] void resume_panic(std::string message);
+
+// `message` is the full text, e.g. "assertion failed: mapping.len() == 5", so
+// that the messages users see are spelled out where they are checked.
+inline void ensure(bool condition, const char* message,
+                   std::source_location where = std::source_location::current()) {
+    if (!condition) [[unlikely]]
+        panic(message, where);
+}
+
+// The standard texts of internal failures that several files raise.
+namespace msg {
+inline constexpr std::string_view unwrap_err = "called `Result::unwrap()` on an `Err` value: ";
+inline constexpr std::string_view unwrap_none = "called `Option::unwrap()` on a `None` value";
+inline constexpr std::string_view capacity_overflow = "capacity overflow";
+}  // namespace msg
+
+[[noreturn]] void panic_index_out_of_bounds(
+    std::size_t len, std::size_t index,
+    std::source_location where = std::source_location::current());
+
+// Expected failures travel as values. `E` is `PyErr` for everything that
+// faces Python and `OsError` for the process services.
+template <class T, class E>
+class [[nodiscard]] Result {
+public:
+    Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}
+    Result(E error) : state_(std::in_place_index<1>, std::move(error)) {}
+
+    explicit operator bool() const noexcept { return state_.index() == 0; }
+    bool ok() const noexcept { return state_.index() == 0; }
+
+    T& value() & { return std::get<0>(state_); }
+    T&& value() && { return std::get<0>(std::move(state_)); }
+    E& error() & { return std::get<1>(state_); }
+    E&& error() && { return std::get<1>(std::move(state_)); }
+
+private:
+    std::variant<T, E> state_;
+};
+
+// `Result<void, E>`: success carries nothing.
+struct Unit {};
+
+// UTF-8 validation with the position of the first fault: `valid_up_to` bytes
+// are valid; `error_len` is the length of the invalid sequence that follows,
+// or 0 when the input ends inside an incomplete sequence.
+struct Utf8Check {
+    bool valid;
+    std::size_t valid_up_to;
+    std::size_t error_len;
+};
+Utf8Check check_utf8(std::string_view bytes) noexcept;
+
+// Replaces every maximal invalid subsequence with U+FFFD.
+std::string utf8_lossy(std::string_view bytes);
+
+// Unsigned decimal with an optional single leading '+', within 64 bits: the
+// syntax shared by FASTA headers, worker-count variables and cgroup files.
+enum class ParseIntError { Empty, InvalidDigit, PosOverflow };
+std::string_view to_string(ParseIntError kind) noexcept;
+Result<std::uint64_t, ParseIntError> parse_u64(std::string_view text) noexcept;
+
+}  // namespace veltra

@@ -1,0 +1,109 @@
+// The module's own contact with the operating system: whole-file reads, the
+// progress lines on standard output, and the number of CPUs the process may
+// use. Python-free; failures are `OsError` values whose renderings appear
+// verbatim inside user-visible messages.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+#include <string>
+#include <string_view>
+
+#include "buffer.hpp"
+#include "panic.hpp"
+
+namespace veltra::sys {
+
+// Kinds of failure, named as they are rendered.
+enum class ErrorKind {
+    NotFound,
+    PermissionDenied,
+    ConnectionRefused,
+    ConnectionReset,
+    HostUnreachable,
+    NetworkUnreachable,
+    ConnectionAborted,
+    NotConnected,
+    AddrInUse,
+    AddrNotAvailable,
+    NetworkDown,
+    BrokenPipe,
+    AlreadyExists,
+    WouldBlock,
+    NotADirectory,
+    IsADirectory,
+    DirectoryNotEmpty,
+    ReadOnlyFilesystem,
+    FilesystemLoop,
+    StaleNetworkFileHandle,
+    InvalidInput,
+    TimedOut,
+    WriteZero,
+    StorageFull,
+    NotSeekable,
+    FilesystemQuotaExceeded,
+    FileTooLarge,
+    ResourceBusy,
+    ExecutableFileBusy,
+    Deadlock,
+    CrossesDevices,
+    TooManyLinks,
+    InvalidFilename,
+    ArgumentListTooLong,
+    Interrupted,
+    Unsupported,
+    OutOfMemory,
+    Uncategorized,
+};
+
+std::string_view to_string(ErrorKind kind) noexcept;
+ErrorKind kind_of_errno(int code) noexcept;
+
+// The failure of a system service: an errno, or a fixed kind and text.
+class OsError {
+public:
+    static OsError from_errno(int code) noexcept { return OsError(code, ErrorKind::Uncategorized, nullptr); }
+    static OsError fixed(ErrorKind kind, const char* message) noexcept { return OsError(0, kind, message); }
+
+    bool is_os() const noexcept { return message_ == nullptr; }
+    int code() const noexcept { return code_; }
+    ErrorKind kind() const noexcept;
+
+    // "Os { code: 2, kind: NotFound, message: \"No such file or directory\" }"
+    // or "Error { kind: InvalidInput, message: \"…\" }".
+    std::string detailed() const;
+    // "No such file or directory (os error 2)", or the fixed text alone.
+    std::string short_form() const;
+
+private:
+    OsError(int code, ErrorKind kind, const char* message) noexcept
+        : code_(code), fixed_kind_(kind), message_(message) {}
+    int code_;
+    ErrorKind fixed_kind_;
+    const char* message_;
+};
+
+// The whole file at `path` (its bytes used unchanged as the file name).
+Result<Buffer<std::uint8_t>, OsError> read_whole_file(std::string_view path);
+
+// Renders the pieces, in order, through the process-wide line-buffered
+// writer on descriptor 1. A failed write is the internal failure
+// "failed printing to stdout: {error}".
+void print_line(std::initializer_list<std::string_view> pieces);
+
+// Where the CPU-count query looks; tests point it at fake trees.
+struct CgroupPaths {
+    std::string proc_self_cgroup = "/proc/self/cgroup";
+    std::string proc_self_mountinfo = "/proc/self/mountinfo";
+    std::string cgroup_root = "/sys/fs/cgroup";
+};
+
+// The cgroup CPU quota in whole CPUs (rounded down), or SIZE_MAX for none.
+std::size_t cgroup_cpu_quota(const CgroupPaths& paths = CgroupPaths{});
+
+// CPUs the process may use: the affinity mask and the cgroup quota, falling
+// back to the online processor count.
+Result<std::size_t, OsError> available_cpu_count();
+
+}  // namespace veltra::sys

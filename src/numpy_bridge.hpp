@@ -11,6 +11,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <optional>
+#include <utility>
 
 #include "buffer.hpp"
 #include "errors.hpp"
@@ -75,22 +77,68 @@ using ReleaseFn = void (*)(void* data, std::size_t len, std::size_t cap);
 Object array_from_raw(void* data, std::size_t len, std::size_t cap, ReleaseFn release, int type_num,
                       std::size_t item_size);
 
+namespace detail {
+// One borrow registered in the process-wide registry: the array (kept alive)
+// and the byte range it covers. Returned to the registry on destruction.
+class RegisteredBorrow {
+public:
+    RegisteredBorrow(Object array, std::uintptr_t start, std::uintptr_t end, bool exclusive) noexcept
+        : array_(std::move(array)), start_(start), end_(end), exclusive_(exclusive) {}
+    RegisteredBorrow(RegisteredBorrow&& other) noexcept = default;
+    RegisteredBorrow& operator=(RegisteredBorrow&&) = delete;
+    RegisteredBorrow(const RegisteredBorrow&) = delete;
+    ~RegisteredBorrow();
+
+    Handle array() const noexcept { return array_.handle(); }
+
+private:
+    Object array_;  // empty once moved from: nothing to return then
+    std::uintptr_t start_;
+    std::uintptr_t end_;
+    bool exclusive_;
+};
+}  // namespace detail
+
+// The registry hangs as a capsule under this attribute of
+// numpy.core.multiarray, so that every extension in the process (and every
+// copy of this code) consults the same table.
+inline constexpr const char* borrow_registry_attribute = "_veltra_borrow_registry";
+
 // A shared, read-only borrow of an array's memory, registered in the
 // process-wide registry for as long as this object lives. Panics when another
 // extension holds an exclusive borrow of that memory.
 class SharedBorrow {
 public:
     static SharedBorrow acquire(Handle array);
-    SharedBorrow(SharedBorrow&& other) noexcept;
+    SharedBorrow(SharedBorrow&& other) noexcept = default;
     SharedBorrow& operator=(SharedBorrow&&) = delete;
     SharedBorrow(const SharedBorrow&) = delete;
-    ~SharedBorrow();
+    ~SharedBorrow() = default;
 
-    Handle array() const noexcept { return array_.handle(); }
+    Handle array() const noexcept { return borrow_.array(); }
 
 private:
-    explicit SharedBorrow(Object array) noexcept : array_(std::move(array)) {}
-    Object array_;
+    explicit SharedBorrow(detail::RegisteredBorrow borrow) noexcept : borrow_(std::move(borrow)) {}
+    detail::RegisteredBorrow borrow_;
+};
+
+// The counterpart other extensions take before writing into an array: it
+// excludes every other borrow, shared or exclusive, of overlapping memory.
+// This module itself only reads arrays and never takes one.
+class ExclusiveBorrow {
+public:
+    // Empty when overlapping memory is already borrowed.
+    static std::optional<ExclusiveBorrow> try_acquire(Handle array);
+    ExclusiveBorrow(ExclusiveBorrow&& other) noexcept = default;
+    ExclusiveBorrow& operator=(ExclusiveBorrow&&) = delete;
+    ExclusiveBorrow(const ExclusiveBorrow&) = delete;
+    ~ExclusiveBorrow() = default;
+
+    Handle array() const noexcept { return borrow_.array(); }
+
+private:
+    explicit ExclusiveBorrow(detail::RegisteredBorrow borrow) noexcept : borrow_(std::move(borrow)) {}
+    detail::RegisteredBorrow borrow_;
 };
 
 }  // namespace veltra::np

@@ -159,7 +159,7 @@ PyType_Slot container_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec container_spec = {
+PyType_Spec container_type_def = {
     "builtins.PySliceContainer",
     static_cast<int>(sizeof(SliceContainer)),
     0,
@@ -171,7 +171,7 @@ PyObject* container_type_slot = nullptr;
 
 PyTypeObject* container_type() {
     if (container_type_slot == nullptr) {
-        PyObject* created = PyType_FromSpec(&container_spec);
+        PyObject* created = PyType_FromSpec(&container_type_def);
         if (created == nullptr) {
             PyErr_Print();
             panic("failed to create type object for PySliceContainer");

@@ -694,7 +694,7 @@ std::string OsError::detailed() const {
 std::string OsError::short_form() const {
     if (is_os())
         return system_text(code_) + " (os error " + std::to_string(code_) + ")";
-    return message_;
+    return utf8_lossy(message_);
 }
 
 Result<Buffer<std::uint8_t>, OsError> read_whole_file(std::string_view path) {

@@ -1,11 +1,13 @@
 // Hooks for the process services: file reads with their error renderings,
 // errno renderings, the CPU count over injected cgroup trees, and the
 // standard-output writer.
+#include <atomic>
 #include <cstdint>
 #include <exception>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "errors.hpp"
@@ -179,6 +181,38 @@ PyObject* print_line(PyObject*, PyObject* args) {
     });
 }
 
+// print_from_threads(threads, lines): each native thread prints `lines`
+// lines "<thread>:<line>:" + "ab" * 8 + "\n", each as one call of many
+// pieces; returns the number of calls that failed.
+PyObject* print_from_threads(PyObject*, PyObject* args) {
+    return veltra::call_guard([&]() -> PyResult<Object> {
+        int threads = 0;
+        int lines = 0;
+        if (!PyArg_ParseTuple(args, "ii", &threads, &lines))
+            return PyErr::fetch_or_system_error();
+        std::atomic<long> failures{0};
+        Py_BEGIN_ALLOW_THREADS;
+        std::vector<std::thread> pool;
+        for (int t = 0; t < threads; ++t)
+            pool.emplace_back([t, lines, &failures] {
+                const std::string who = std::to_string(t);
+                for (int i = 0; i < lines; ++i) {
+                    const std::string line = std::to_string(i);
+                    const std::string_view ab = "ab";
+                    try {
+                        sys::print_line({who, ":", line, ":", ab, ab, ab, ab, ab, ab, ab, ab, "\n"});
+                    } catch (...) {
+                        ++failures;
+                    }
+                }
+            });
+        for (std::thread& thread : pool)
+            thread.join();
+        Py_END_ALLOW_THREADS;
+        return veltra::expect_new(PyLong_FromLong(failures.load()));
+    });
+}
+
 PyMethodDef methods[] = {
     {"read_whole_file", read_whole_file, METH_O, nullptr},
     {"render_errno", render_errno, METH_O, nullptr},
@@ -186,6 +220,7 @@ PyMethodDef methods[] = {
     {"cgroup_cpu_quota", cgroup_cpu_quota, METH_VARARGS, nullptr},
     {"available_cpu_count", available_cpu_count, METH_VARARGS, nullptr},
     {"print_line", print_line, METH_VARARGS, nullptr},
+    {"print_from_threads", print_from_threads, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -104,6 +104,6 @@ std::size_t cgroup_cpu_quota(const CgroupPaths& paths = CgroupPaths{});
 
 // CPUs the process may use: the affinity mask and the cgroup quota, falling
 // back to the online processor count.
-Result<std::size_t, OsError> available_cpu_count();
+Result<std::size_t, OsError> available_cpu_count(const CgroupPaths& paths = CgroupPaths{});
 
 }  // namespace veltra::sys

@@ -1,0 +1,416 @@
+#!/usr/bin/env python3
+"""Time veltra_native.parse_fasta on one FASTA file against NumPy and record-oriented FASTA readers.
+
+    python benchmarks/bench_parse_fasta.py benchmarks/data/protein_1G.fa
+    python benchmarks/bench_parse_fasta.py benchmarks/data/nucleotide_1G.fa --is-rna --json out.json
+
+Every contender runs in a fresh subprocess with RAYON_NUM_THREADS set (2 by default), so that its
+peak memory is its own. Inside it, only the work is timed (not the interpreter start or imports),
+and the peak RSS growth is the rise of the process's peak resident set (VmHWM, reset just before
+the work) over its resident set when the work began. The file is read once beforehand so that
+every contender finds it in the page cache.
+
+Contenders, each ending with the module's three arrays (tokens uint8, offsets int64, ids uint64):
+
+- numpy.fromfile: only reads the file into a uint8 array; the floor, no arrays to compare.
+- veltra_native: parse_fasta(path, numpy.zeros(5, uint8), is_rna).
+- numpy: numpy_fasta.parse_fasta_numpy, a vectorised pure-NumPy tokeniser (one entry per line).
+- biopython, pyfastx, needletail: Bio.SeqIO.parse(path, "fasta"), pyfastx.Fastx(path) and
+  needletail.parse_fastx_file(path). These yield one joined sequence per record, so line
+  boundaries are gone: each record's residues are tokenised with the same table, its id is the
+  integer value of the reader's record id, and its lines are recovered by assuming a fixed wrap
+  width (--line-width, 60 as make_fasta.py writes): ceil(L / width) lines, all full but the last.
+  On files wrapped otherwise, or with empty lines, they do not match, and the check says so.
+
+Check: every contender's arrays are compared with veltra_native's (or with the NumPy reference
+while the module is not built) through SHA-256 digests of tokens, line lengths and ids. With
+several workers the module may return its chunks' groups of entries out of file order; when ids
+increase through the file (as make_fasta.py writes them), the groups are put back in id order
+before hashing, and the check says "reordered by id".
+"""
+
+from __future__ import annotations
+
+import argparse
+import hashlib
+import json
+import os
+import resource
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+from typing import Any, Callable
+
+from _benchutil import (
+    MODULE,
+    WORKERS_ENV,
+    describe,
+    fmt,
+    format_table,
+    is_placeholder,
+    machine_info,
+    package_version,
+    write_json,
+)
+
+CONTENDERS = ("numpy.fromfile", MODULE, "numpy", "biopython", "pyfastx", "needletail")
+DISTRIBUTIONS = {
+    MODULE: "veltra-native",
+    "biopython": "biopython",
+    "pyfastx": "pyfastx",
+    "needletail": "needletail",
+}
+
+
+class Unavailable(Exception):
+    """A contender that cannot run here (not installed, or a placeholder)."""
+
+
+# ----------------------------------------------------------------------------------------------
+# Child side: one contender, one run.
+
+
+def _prepare(name: str, path: str, is_rna: bool, width: int) -> Callable[[], Any]:
+    import numpy as np
+
+    if name == "numpy.fromfile":
+        return lambda: np.fromfile(path, dtype=np.uint8)
+    if name == "numpy":
+        import numpy_fasta
+
+        return lambda: numpy_fasta.parse_fasta_numpy(path, is_rna)
+    if name == MODULE:
+        try:
+            module = __import__(MODULE)
+        except ImportError as exc:
+            raise Unavailable("not installed") from exc
+        mapping = np.zeros(5, np.uint8)
+        return lambda: module.parse_fasta(path, mapping, is_rna)
+
+    from numpy_fasta import RecordCollector
+
+    try:
+        if name == "biopython":
+            from Bio import SeqIO
+
+            def records():
+                for record in SeqIO.parse(path, "fasta"):
+                    yield record.id, str(record.seq)
+
+        elif name == "pyfastx":
+            import pyfastx
+
+            def records():
+                return pyfastx.Fastx(path)
+
+        elif name == "needletail":
+            from needletail import parse_fastx_file
+
+            def records():
+                for record in parse_fastx_file(path):
+                    yield record.id, record.seq
+
+        else:
+            raise ValueError(f"unknown contender {name}")
+    except ImportError as exc:
+        raise Unavailable("not installed") from exc
+
+    def work():
+        collector = RecordCollector()
+        for record_id, sequence in records():
+            collector.add(int(record_id), sequence)
+        return collector.finish(is_rna, width)
+
+    return work
+
+
+def _status_kib(field: str) -> int | None:
+    try:
+        with open("/proc/self/status") as f:
+            for line in f:
+                if line.startswith(field + ":"):
+                    return int(line.split()[1])
+    except OSError:
+        pass
+    return None
+
+
+def _peak_probe() -> tuple[str, Callable[[], int]]:
+    """(method, read) where read() gives the peak RSS growth in bytes since this call."""
+    try:
+        Path("/proc/self/clear_refs").write_text("5")  # resets VmHWM to the current RSS
+        base = _status_kib("VmRSS")
+        if base is not None and _status_kib("VmHWM") is not None:
+            return "VmHWM", lambda: (_status_kib("VmHWM") - base) * 1024
+    except OSError:
+        pass
+    # Without the reset, growth only shows once the work's peak passes the earlier peak.
+    base = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    return "ru_maxrss", lambda: (resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - base) * 1024
+
+
+def _canonical_runs(ids) -> tuple[list[tuple[int, int]], str]:
+    """Entry ranges that, taken in order, give the entries in id order, and what was done.
+
+    The module returns whole groups of entries (one per chunk) in any order, each group in file
+    order. Cutting the entries where the id drops and sorting these runs by their first id
+    restores the file order whenever the ids increase through the file.
+    """
+    import numpy as np
+
+    everything = [(0, int(ids.size))]
+    breaks = np.flatnonzero(ids[1:] < ids[:-1]) + 1
+    if breaks.size == 0:
+        return everything, "file order"
+    starts = np.concatenate(([0], breaks))
+    ends = np.concatenate((breaks, [ids.size]))
+    order = np.argsort(ids[starts], kind="stable")
+    firsts, lasts = ids[starts[order]], ids[ends[order] - 1]
+    if np.any(firsts[1:] < lasts[:-1]):
+        return everything, "order not recoverable: ids do not increase"
+    return [(int(starts[i]), int(ends[i])) for i in order], "reordered by id"
+
+
+def summarize(tokens, offsets, ids) -> dict[str, Any]:
+    """Shape checks and digests of the three arrays, in file order where it can be recovered."""
+    import numpy as np
+
+    summary: dict[str, Any] = {"tokens": int(tokens.size), "entries": int(ids.size)}
+    problems = []
+    if (tokens.dtype, offsets.dtype, ids.dtype) != (np.uint8, np.int64, np.uint64):
+        problems.append(f"dtypes {tokens.dtype}, {offsets.dtype}, {ids.dtype}")
+    if offsets.size != ids.size + 1:
+        problems.append(f"{offsets.size} offsets for {ids.size} ids")
+    elif offsets[0] != 0 or offsets[-1] != tokens.size or np.any(np.diff(offsets) < 0):
+        problems.append("offsets do not run from 0 to the token count without decreasing")
+    if problems:
+        summary["problems"] = problems
+        return summary
+
+    lengths = np.diff(offsets)
+    runs, summary["order"] = _canonical_runs(ids)
+    token_hash = hashlib.sha256()
+    for start, end in runs:
+        token_hash.update(memoryview(tokens[offsets[start] : offsets[end]]))
+    summary["digests"] = {
+        "tokens": token_hash.hexdigest(),
+        "offsets": hashlib.sha256(np.concatenate([lengths[s:e] for s, e in runs]).tobytes()).hexdigest(),
+        "ids": hashlib.sha256(np.concatenate([ids[s:e] for s, e in runs]).tobytes()).hexdigest(),
+    }
+    return summary
+
+
+def run_child(args) -> int:
+    result: dict[str, Any] = {"contender": args.child}
+    try:
+        work = _prepare(args.child, args.file, args.is_rna, args.line_width)
+        method, growth = _peak_probe()
+        t0 = time.perf_counter()
+        output = work()
+        result["time"] = time.perf_counter() - t0
+        result["rss_growth"] = growth()
+        result["rss_method"] = method
+        result["status"] = "ok"
+        if args.child != "numpy.fromfile":
+            tokens, offsets, ids = output
+            if args.dump:
+                import numpy as np
+
+                for part, array in (("tokens", tokens), ("offsets", offsets), ("ids", ids)):
+                    np.save(Path(args.dump) / f"{args.child}.{part}.npy", array)
+            result["summary"] = summarize(tokens, offsets, ids)
+    except Unavailable as exc:
+        result["status"] = str(exc)
+    except (KeyboardInterrupt, SystemExit):
+        raise
+    except BaseException as exc:  # PanicException derives from BaseException
+        result["status"] = "placeholder (not built yet)" if is_placeholder(exc) else f"error: {describe(exc)}"
+    Path(args.result).write_text(json.dumps(result))
+    return 0
+
+
+# ----------------------------------------------------------------------------------------------
+# Parent side.
+
+
+def _warm_page_cache(path: str) -> None:
+    with open(path, "rb", buffering=0) as f:
+        while f.read(16 << 20):
+            pass
+
+
+def _run_one(name: str, args, workdir: str) -> dict[str, Any]:
+    result_path = Path(workdir) / f"{name}.json"
+    result_path.unlink(missing_ok=True)
+    command = [sys.executable, str(Path(__file__).resolve()), "--child", name, "--result", str(result_path)]
+    command += ["--line-width", str(args.line_width), args.file]
+    command += ["--is-rna"] if args.is_rna else []
+    command += ["--dump", args.dump] if args.dump else []
+    env = {**os.environ, WORKERS_ENV: str(args.threads)}
+    try:
+        proc = subprocess.run(command, env=env, capture_output=True, text=True, timeout=args.timeout)
+    except subprocess.TimeoutExpired:
+        return {"contender": name, "status": f"timeout after {args.timeout} s"}
+    if proc.returncode != 0 or not result_path.exists():
+        tail = (proc.stderr or "").strip().splitlines()[-3:]
+        return {
+            "contender": name,
+            "status": f"error: child exited with {proc.returncode}: " + " | ".join(tail),
+        }
+    result = json.loads(result_path.read_text())
+    if result["status"].startswith("error") and proc.stderr.strip():
+        sys.stderr.write(f"--- {name} stderr ---\n{proc.stderr}")
+    return result
+
+
+def _differ(row: dict[str, Any], other: dict[str, Any] | None) -> list[str] | None:
+    mine, theirs = row.get("summary", {}).get("digests"), (other or {}).get("summary", {}).get("digests")
+    if mine is None or theirs is None:
+        return None
+    return [k for k, v in mine.items() if theirs[k] != v]
+
+
+def _check(row: dict[str, Any], by_name: dict[str, dict[str, Any]], reference_name: str | None) -> str:
+    summary = row.get("summary")
+    if summary is None:
+        return "-"
+    if "problems" in summary:
+        return "INVALID: " + "; ".join(summary["problems"])
+    note = "" if summary["order"] == "file order" else f" ({summary['order']})"
+    if reference_name is None or row is by_name[reference_name]:
+        return "reference" + note
+    differ = _differ(row, by_name[reference_name])
+    if not differ:
+        return f"same as {reference_name}{note}"
+    counts = f"{summary['entries']:,} entries, {summary['tokens']:,} tokens"
+    also = ""
+    if row["contender"] != "numpy" and _differ(row, by_name.get("numpy")) == []:
+        also = ", same as numpy"
+    return f"MISMATCH vs {reference_name}: {', '.join(differ)} differ ({counts}{also}){note}"
+
+
+def run_parent(args) -> int:
+    path = args.file
+    size = os.path.getsize(path)
+    names = args.contender or list(CONTENDERS)
+    print(f"file: {path} ({size / 1e6:,.1f} MB), is_rna={args.is_rna}, line width {args.line_width}")
+    print(f"{WORKERS_ENV}={args.threads} in every contender's process; best of {args.repeat} run(s)")
+    _warm_page_cache(path)
+
+    rows: list[dict[str, Any]] = []
+    with tempfile.TemporaryDirectory(prefix="bench_parse_fasta.") as workdir:
+        for name in names:
+            print(f"running {name}", flush=True)
+            runs = [_run_one(name, args, workdir)]
+            while runs[-1]["status"] == "ok" and len(runs) < args.repeat:
+                runs.append(_run_one(name, args, workdir))
+            if runs[-1]["status"] == "ok":
+                row = min(runs, key=lambda r: r["time"])
+                row["times"] = [r["time"] for r in runs]
+                row["rss_growth"] = max(r["rss_growth"] for r in runs)
+            else:
+                row = runs[-1]
+            rows.append(row)
+
+    by_name = {r["contender"]: r for r in rows}
+    reference_name = next(
+        (n for n in (MODULE, "numpy") if "digests" in by_name.get(n, {}).get("summary", {})), None
+    )
+    floor = by_name.get("numpy.fromfile", {}).get("time")
+    healthy = True
+    table = []
+    for row in rows:
+        ok = row["status"] == "ok"
+        row["check"] = _check(row, by_name, reference_name) if ok else "-"
+        row["ratio_to_fromfile"] = row["time"] / floor if ok and floor else None
+        row["rss_to_file_size"] = row["rss_growth"] / size if ok and size else None
+        healthy &= row["status"] == "ok" or row["status"].startswith(("placeholder", "not installed"))
+        healthy &= not row["check"].startswith(("MISMATCH", "INVALID"))
+        table.append(
+            [
+                row["contender"],
+                fmt(row.get("time"), 3),
+                fmt(row["ratio_to_fromfile"], 2),
+                fmt(row["rss_growth"] / 1e6 if ok else None, 1),
+                fmt(row["rss_to_file_size"], 2),
+                row["check"] if ok else row["status"],
+            ]
+        )
+    print()
+    print(
+        format_table(
+            ["contender", "time (s)", "x fromfile", "peak RSS growth (MB)", "x file size", "check"], table
+        )
+    )
+    print(
+        f"\nchecks compare tokens, line lengths and ids with {reference_name or 'nothing (no reference ran)'}"
+    )
+    readers = ("biopython", "pyfastx", "needletail")
+    if any(by_name.get(n, {}).get("check", "").startswith("MISMATCH") for n in readers):
+        print(
+            f"the record readers' lines are recovered assuming {args.line_width}-column wrapping"
+            " (--line-width); files wrapped otherwise or with empty lines cannot match"
+        )
+    if by_name.get(MODULE, {}).get("status", "").startswith("placeholder"):
+        print(f"{MODULE} is still a placeholder here: its row was skipped.")
+
+    if args.json:
+        versions = {n: package_version(d) for n, d in DISTRIBUTIONS.items()}
+        versions["numpy"] = package_version("numpy")
+        write_json(
+            args.json,
+            {
+                "benchmark": "parse_fasta",
+                "machine": machine_info(),
+                "versions": versions,
+                "file": {
+                    "path": str(path),
+                    "bytes": size,
+                    "is_rna": args.is_rna,
+                    "line_width": args.line_width,
+                },
+                "config": {"threads": args.threads, "repeat": args.repeat},
+                "reference": reference_name,
+                "results": rows,
+            },
+        )
+    return 0 if healthy else 1
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(
+        description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter
+    )
+    parser.add_argument("file", help="FASTA file with numeric headers")
+    parser.add_argument("--is-rna", action="store_true", help="nucleotide alphabet (default: protein)")
+    parser.add_argument("--line-width", type=int, default=60, help="wrap width the record readers assume")
+    parser.add_argument("--threads", type=int, default=2, help=f"{WORKERS_ENV} for every contender")
+    parser.add_argument(
+        "--repeat", "-n", type=int, default=1, help="fresh-process runs per contender (best kept)"
+    )
+    parser.add_argument(
+        "--contender", action="append", choices=CONTENDERS, help="run only these (repeatable)"
+    )
+    parser.add_argument(
+        "--timeout", type=float, default=None, help="seconds before a contender's run is ended"
+    )
+    parser.add_argument(
+        "--dump", help="directory to save every contender's arrays to as .npy (for mismatches)"
+    )
+    parser.add_argument("--json", help="also write the results to this JSON file")
+    parser.add_argument("--child", choices=CONTENDERS, help=argparse.SUPPRESS)
+    parser.add_argument("--result", help=argparse.SUPPRESS)
+    args = parser.parse_args(argv)
+    if args.line_width < 1 or args.threads < 1 or args.repeat < 1:
+        parser.error("--line-width, --threads and --repeat must be positive")
+    if args.child:
+        return run_child(args)
+    if not os.path.isfile(args.file):
+        parser.error(f"no such file: {args.file}")
+    return run_parent(args)
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -201,10 +201,6 @@ def test_parallel_concat(items, itemsize, skew):
     assert T.pool_concat(items, itemsize, skew) == joined(items, itemsize, skew)
 
 
-def test_parallel_concat_lengths_3_0_2():
-    assert T.pool_concat([b"abc", b"", b"de"], 1) == (b"abcde", [0, 3, 3])
-
-
 @pytest.mark.parametrize(
     "kind, exception, message",
     [

@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Builds the pool stress program with ThreadSanitizer and runs it with four
+# workers. Fails on a wrong result, on any sanitizer report, or if the run
+# takes longer than its bound.
+#
+#   tests/native/stress/run.sh [build-dir]
+set -euo pipefail
+
+here="$(cd "$(dirname "$0")" && pwd)"
+build="${1:-$here/../../../build/pool-stress-tsan}"
+
+generator=()
+if command -v ninja >/dev/null; then
+  generator=(-G Ninja)
+fi
+cmake -S "$here" -B "$build" "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$build" >/dev/null
+
+log="$build/pool_stress.log"
+status=0
+RAYON_NUM_THREADS=4 \
+TSAN_OPTIONS="halt_on_error=1 exitcode=66 allocator_may_return_null=1 ${TSAN_OPTIONS:-}" \
+  timeout 50 "$build/pool_stress" 2>"$log" || status=$?
+
+if [ "$status" -ne 0 ] || grep -q "ThreadSanitizer" "$log"; then
+  cat "$log" >&2
+  echo "pool stress failed (exit status $status)" >&2
+  exit 1
+fi
+echo "pool stress passed"

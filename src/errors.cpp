@@ -39,6 +39,17 @@ std::string unicode_to_utf8(PyObject* s) {
                                        static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get()))));
 }
 
+// A str of native text. Messages may carry bytes that are not UTF-8 (the
+// what() of a foreign exception, text taken from the system); those become
+// U+FFFD, since failing here would abort the translation of the very error
+// that carries them.
+Object text_object(const std::string& text) {
+    if (check_utf8(text).valid)
+        return expect_new(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    const std::string lossy = utf8_lossy(text);
+    return expect_new(PyUnicode_FromStringAndSize(lossy.data(), static_cast<Py_ssize_t>(lossy.size())));
+}
+
 std::string render_with(Handle obj, PyObject* (*render)(PyObject*)) {
     Object s = Object::steal(render(obj.ptr()));
     if (!s) {
@@ -153,8 +164,7 @@ PyErr PyErr::fetch_or_system_error() {
 Object PyErr::build_args() {
     switch (builder_) {
         case Builder::Message:
-            return expect_new(
-                PyUnicode_FromStringAndSize(message_.data(), static_cast<Py_ssize_t>(message_.size())));
+            return text_object(message_);
         case Builder::Refusal: {
             std::string name = "<failed to extract type name>";
             if (Object qualname =
@@ -163,11 +173,10 @@ Object PyErr::build_args() {
             else
                 PyErr_Clear();
             std::string text = "'" + name + "' object cannot be converted to '" + target_ + "'";
-            return expect_new(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+            return text_object(text);
         }
         case Builder::PanicArgs: {
-            Object text = expect_new(
-                PyUnicode_FromStringAndSize(message_.data(), static_cast<Py_ssize_t>(message_.size())));
+            Object text = text_object(message_);
             Object args = expect_new(PyTuple_New(1));
             PyTuple_SET_ITEM(args.get(), 0, text.release());
             return args;

@@ -287,3 +287,16 @@ def test_constructor_failure_prints_the_error_then_panics(capfd, panic_type):
     assert err.index("ValueError: no tuple today\n") < err.index("panicked at")
     assert err.endswith(":\nPython API call failed\n")
 
+
+@pytest.mark.parametrize(
+    "raw, text",
+    [(b"bad \xff byte", "bad \ufffd byte"), (b"cut \xe2\x82", "cut \ufffd"), (b"\xed\xa0\x80", "\ufffd" * 3)],
+)
+def test_message_that_is_not_utf8_is_raised_lossily(capfd, panic_type, raw, text):
+    for call in (testing.panic, testing.throw_runtime_error):
+        with pytest.raises(panic_type) as info:
+            call(raw)
+        assert info.value.args == (text,)
+    with pytest.raises(ValueError) as info:
+        testing.raise_lazy(ValueError, raw)
+    assert info.value.args == (text,)

@@ -9,7 +9,9 @@ namespace veltra::data {
 
 namespace {
 
-PyErr value_error(const char* message) { return PyErr::new_message(PyExc_ValueError, message); }
+PyErr value_error(const char* message) {
+    return PyErr::new_message(PyExc_ValueError, message);
+}
 
 // An input array kept alive by its own reference for the whole call, so that
 // the views handed to the workers stay valid whatever happens to the list.

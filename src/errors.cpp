@@ -35,9 +35,19 @@ std::string unicode_to_utf8(PyObject* s) {
         return std::string(utf8, static_cast<std::size_t>(size));
     PyErr_Clear();
     Object bytes = expect_new(PyUnicode_AsEncodedString(s, "utf-8", "surrogatepass"));
-    return utf8_lossy(
-        std::string_view(PyBytes_AS_STRING(bytes.get()),
-                         static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get()))));
+    return utf8_lossy(std::string_view(PyBytes_AS_STRING(bytes.get()),
+                                       static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get()))));
+}
+
+// A str of native text. Messages may carry bytes that are not UTF-8 (the
+// what() of a foreign exception, text taken from the system); those become
+// U+FFFD, since failing here would abort the translation of the very error
+// that carries them.
+Object text_object(const std::string& text) {
+    if (check_utf8(text).valid)
+        return expect_new(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    const std::string lossy = utf8_lossy(text);
+    return expect_new(PyUnicode_FromStringAndSize(lossy.data(), static_cast<Py_ssize_t>(lossy.size())));
 }
 
 std::string render_with(Handle obj, PyObject* (*render)(PyObject*)) {
@@ -65,7 +75,8 @@ PyObject* panic_exception_type() {
             PyErr_Fetch(&type, &value, &tb);
             PyErr_NormalizeException(&type, &value, &tb);
             std::string detail = "PyErr { type: " + (type ? repr_of(Handle(type)) : "None") +
-                                 ", value: " + (value ? repr_of(Handle(value)) : "None") + ", traceback: None }";
+                                 ", value: " + (value ? repr_of(Handle(value)) : "None") +
+                                 ", traceback: None }";
             write_panic_report("Failed to initialize new exception type.: " + detail,
                                std::source_location::current());
             abort_at_boundary();
@@ -83,8 +94,12 @@ Object expect_new(PyObject* created, std::source_location where) {
     return Object::steal(created);
 }
 
-std::string text_of(Handle obj) { return render_with(obj, PyObject_Str); }
-std::string repr_of(Handle obj) { return render_with(obj, PyObject_Repr); }
+std::string text_of(Handle obj) {
+    return render_with(obj, PyObject_Str);
+}
+std::string repr_of(Handle obj) {
+    return render_with(obj, PyObject_Repr);
+}
 
 PyErr PyErr::new_message(PyObject* type, std::string message) {
     PyErr err;
@@ -148,26 +163,24 @@ PyErr PyErr::fetch_or_system_error() {
 
 Object PyErr::build_args() {
     switch (builder_) {
-    case Builder::Message:
-        return expect_new(
-            PyUnicode_FromStringAndSize(message_.data(), static_cast<Py_ssize_t>(message_.size())));
-    case Builder::Refusal: {
-        std::string name = "<failed to extract type name>";
-        if (Object qualname =
-                Object::steal(PyType_GetQualName(reinterpret_cast<PyTypeObject*>(value_.get()))))
-            name = text_of(qualname.handle());
-        else
-            PyErr_Clear();
-        std::string text = "'" + name + "' object cannot be converted to '" + target_ + "'";
-        return expect_new(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-    }
-    case Builder::PanicArgs: {
-        Object text = expect_new(
-            PyUnicode_FromStringAndSize(message_.data(), static_cast<Py_ssize_t>(message_.size())));
-        Object args = expect_new(PyTuple_New(1));
-        PyTuple_SET_ITEM(args.get(), 0, text.release());
-        return args;
-    }
+        case Builder::Message:
+            return text_object(message_);
+        case Builder::Refusal: {
+            std::string name = "<failed to extract type name>";
+            if (Object qualname =
+                    Object::steal(PyType_GetQualName(reinterpret_cast<PyTypeObject*>(value_.get()))))
+                name = text_of(qualname.handle());
+            else
+                PyErr_Clear();
+            std::string text = "'" + name + "' object cannot be converted to '" + target_ + "'";
+            return text_object(text);
+        }
+        case Builder::PanicArgs: {
+            Object text = text_object(message_);
+            Object args = expect_new(PyTuple_New(1));
+            PyTuple_SET_ITEM(args.get(), 0, text.release());
+            return args;
+        }
     }
     return Object();
 }
@@ -179,8 +192,8 @@ void PyErr::materialise() {
     if (state_ == State::Lazy) {
         Object args = build_args();
         PyObject* t = type_.get();
-        if (PyType_Check(t) && PyType_FastSubclass(reinterpret_cast<PyTypeObject*>(t),
-                                                   Py_TPFLAGS_BASE_EXC_SUBCLASS))
+        if (PyType_Check(t) &&
+            PyType_FastSubclass(reinterpret_cast<PyTypeObject*>(t), Py_TPFLAGS_BASE_EXC_SUBCLASS))
             PyErr_SetObject(t, args.get());
         else
             PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
@@ -239,8 +252,8 @@ std::string PyErr::debug() {
     if (needs_lock)
         gil = PyGILState_Ensure();
     materialise();
-    std::string out = "PyErr { type: " + repr_of(type_.handle()) + ", value: " + repr_of(value_.handle()) +
-                      ", traceback: ";
+    std::string out =
+        "PyErr { type: " + repr_of(type_.handle()) + ", value: " + repr_of(value_.handle()) + ", traceback: ";
     out += traceback_ ? "Some(" + repr_of(traceback_.handle()) + ")" : std::string("None");
     out += " }";
     if (needs_lock)
@@ -259,7 +272,9 @@ void enter_guard() noexcept {
     ++guard_depth;
 }
 
-void leave_guard() noexcept { --guard_depth; }
+void leave_guard() noexcept {
+    --guard_depth;
+}
 
 void raise_error(PyErr&& err) noexcept {
     try {

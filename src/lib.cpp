@@ -29,7 +29,9 @@ struct ArgumentSpec {
 template <std::size_t N>
 using Slots = std::array<PyObject*, N>;
 
-PyErr type_error(std::string message) { return PyErr::new_message(PyExc_TypeError, std::move(message)); }
+PyErr type_error(std::string message) {
+    return PyErr::new_message(PyExc_TypeError, std::move(message));
+}
 
 std::string quoted_list(const std::vector<const char*>& names) {
     std::string out;
@@ -72,7 +74,8 @@ PyResult<Slots<N>> bind(const ArgumentSpec<N>& spec, PyObject* const* args, Py_s
                     match = i;
         }
         if (!match)
-            return type_error(function + " got an unexpected keyword argument '" + text_of(Handle(name)) + "'");
+            return type_error(function + " got an unexpected keyword argument '" + text_of(Handle(name)) +
+                              "'");
         if (slots[*match] != nullptr)
             return type_error(function + " got multiple values for argument '" + spec.params[*match] + "'");
         slots[*match] = args[nargs + static_cast<std::size_t>(k)];
@@ -84,8 +87,9 @@ PyResult<Slots<N>> bind(const ArgumentSpec<N>& spec, PyObject* const* args, Py_s
             if (slots[i] == nullptr)
                 missing.push_back(spec.params[i]);
         if (!missing.empty())
-            return type_error(function + " missing " + std::to_string(missing.size()) + " required positional " +
-                              (missing.size() == 1 ? "argument" : "arguments") + ": " + quoted_list(missing));
+            return type_error(function + " missing " + std::to_string(missing.size()) +
+                              " required positional " + (missing.size() == 1 ? "argument" : "arguments") +
+                              ": " + quoted_list(missing));
     }
     return slots;
 }
@@ -132,12 +136,12 @@ PyResult<bool> convert_flag(PyObject* obj) {
             return type_error("object of type '" + text_of(Handle(reinterpret_cast<PyObject*>(type))) +
                               "' does not define a '__bool__' conversion");
         switch (type->tp_as_number->nb_bool(obj)) {
-        case 0:
-            return false;
-        case 1:
-            return true;
-        default:
-            return PyErr::fetch_or_system_error();
+            case 0:
+                return false;
+            case 1:
+                return true;
+            default:
+                return PyErr::fetch_or_system_error();
         }
     }
     return PyErr::refusal(Handle(obj), "PyBool");

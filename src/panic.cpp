@@ -120,8 +120,7 @@ std::string utf8_lossy(std::string_view bytes) {
         if (check.valid)
             break;
         out.append(replacement);
-        const std::size_t skip = check.error_len == 0 ? bytes.size() - check.valid_up_to
-                                                      : check.error_len;
+        const std::size_t skip = check.error_len == 0 ? bytes.size() - check.valid_up_to : check.error_len;
         bytes.remove_prefix(check.valid_up_to + skip);
     }
     return out;
@@ -129,12 +128,12 @@ std::string utf8_lossy(std::string_view bytes) {
 
 std::string_view to_string(ParseIntError kind) noexcept {
     switch (kind) {
-    case ParseIntError::Empty:
-        return "Empty";
-    case ParseIntError::InvalidDigit:
-        return "InvalidDigit";
-    case ParseIntError::PosOverflow:
-        return "PosOverflow";
+        case ParseIntError::Empty:
+            return "Empty";
+        case ParseIntError::InvalidDigit:
+            return "InvalidDigit";
+        case ParseIntError::PosOverflow:
+            return "PosOverflow";
     }
     return "InvalidDigit";
 }

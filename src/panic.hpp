@@ -35,8 +35,7 @@ struct AllocFailure {
 void write_panic_report(std::string_view message, const std::source_location& where);
 
 // Reports and throws. Every internal failure of the module goes through here.
-[[noreturn]] void panic(std::string message,
-                        std::source_location where = std::source_location::current());
+[[noreturn]] void panic(std::string message, std::source_location where = std::source_location::current());
 
 // Throws without a report: for a failure that was already reported elsewhere,
 // such as a panic coming back from Python code.
@@ -57,9 +56,8 @@ inline constexpr std::string_view unwrap_none = "called `Option::unwrap()` on a 
 inline constexpr std::string_view capacity_overflow = "capacity overflow";
 }  // namespace msg
 
-[[noreturn]] void panic_index_out_of_bounds(
-    std::size_t len, std::size_t index,
-    std::source_location where = std::source_location::current());
+[[noreturn]] void panic_index_out_of_bounds(std::size_t len, std::size_t index,
+                                            std::source_location where = std::source_location::current());
 
 // Expected failures travel as values. `E` is `PyErr` for everything that
 // faces Python and `OsError` for the process services.

@@ -1,3 +1,5 @@
 #include "testing.hpp"
 
-int testing::register_fasta(PyObject*) { return 0; }
+int testing::register_fasta(PyObject*) {
+    return 0;
+}

@@ -7,8 +7,15 @@
 namespace {
 
 PyModuleDef testing_def = {
-    PyModuleDef_HEAD_INIT, "_veltra_testing", "Test hooks for veltra_native; not a public API.", -1,
-    nullptr, nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "_veltra_testing",
+    "Test hooks for veltra_native; not a public API.",
+    -1,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 }  // namespace

@@ -1,0 +1,133 @@
+"""The module object, its functions and its initialisation."""
+
+import importlib
+import inspect
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import veltra_native
+
+FUNCTIONS = {
+    "parse_fasta": ("path", "mapping", "is_rna"),
+    "concatenate_numpy": ("arrays",),
+    "concatenate_awkward": ("arrays",),
+    "awkward_from_list_of_numpy": ("arrays",),
+}
+
+
+def run_python(source):
+    """Runs `source` in a fresh interpreter; returns its standard output."""
+    result = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(source)],
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
+    assert result.returncode == 0, result.stderr
+    return result.stdout
+
+
+def test_all_lists_the_functions_in_order():
+    assert veltra_native.__all__ == [
+        "parse_fasta",
+        "concatenate_numpy",
+        "concatenate_awkward",
+        "awkward_from_list_of_numpy",
+    ]
+
+
+def test_public_names_are_the_functions():
+    public = {name for name in dir(veltra_native) if not name.startswith("_")}
+    assert public == set(FUNCTIONS)
+    assert not hasattr(veltra_native, "PanicException")
+    assert veltra_native.__name__ == "veltra_native"
+    assert isinstance(veltra_native.__doc__, str) and veltra_native.__doc__
+
+
+@pytest.mark.parametrize("name, params", FUNCTIONS.items())
+def test_function_metadata(name, params):
+    function = getattr(veltra_native, name)
+    assert function.__name__ == name
+    assert function.__text_signature__ == "(" + ", ".join(params) + ")"
+    assert function.__doc__ is None
+    assert function.__module__ == "veltra_native"
+    assert function.__self__ is veltra_native
+    assert repr(function) == f"<built-in function {name}>"
+    signature = inspect.signature(function)
+    assert tuple(signature.parameters) == params
+    for parameter in signature.parameters.values():
+        assert parameter.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD
+        assert parameter.default is inspect.Parameter.empty
+
+
+def test_import_again_gives_the_same_module(monkeypatch):
+    functions = [getattr(veltra_native, name) for name in FUNCTIONS]
+    monkeypatch.delitem(sys.modules, "veltra_native")
+    again = importlib.import_module("veltra_native")
+    assert again is veltra_native
+    assert [getattr(again, name) for name in FUNCTIONS] == functions
+    assert importlib.reload(veltra_native) is veltra_native
+    assert veltra_native.__all__ == list(FUNCTIONS)
+
+
+def test_import_and_binding_work_without_numpy():
+    out = run_python(
+        """
+        import sys
+
+        class BlockNumPy:
+            def find_spec(self, name, path=None, target=None):
+                if name == "numpy" or name.startswith("numpy."):
+                    raise ImportError("NumPy is blocked in this test")
+                return None
+
+        sys.meta_path.insert(0, BlockNumPy())
+        import veltra_native
+
+        assert "numpy" not in sys.modules
+        try:
+            veltra_native.parse_fasta()
+        except TypeError as error:
+            print(error)
+        # A call that needs NumPy fails as a panic; the interpreter goes on.
+        try:
+            veltra_native.concatenate_awkward([])
+        except BaseException as error:
+            print(type(error).__name__)
+        print("still running")
+        """
+    )
+    assert out.splitlines() == [
+        "parse_fasta() missing 3 required positional arguments: 'path', 'mapping', and 'is_rna'",
+        "PanicException",
+        "still running",
+    ]
+
+
+def test_subinterpreter_import_is_refused():
+    out = run_python(
+        """
+        import _xxsubinterpreters as interpreters
+        import veltra_native
+
+        interp = interpreters.create()
+        try:
+            interpreters.run_string(interp, "import veltra_native")
+        except interpreters.RunFailedError as error:
+            print("refused:", error)
+        else:
+            print("imported")
+        finally:
+            interpreters.destroy(interp)
+        # The main interpreter keeps its module.
+        import importlib
+        print(importlib.import_module("veltra_native") is veltra_native)
+        """
+    )
+    first, second = out.splitlines()
+    assert first.startswith("refused: <class 'ImportError'>: ")
+    assert "subinterpreters" in first
+    assert second == "True"

@@ -15,7 +15,6 @@ import pytest
 
 import veltra_native
 
-pytestmark = pytest.mark.skip(reason="enabled once the NumPy bridge is built")
 
 M4 = np.zeros(4, dtype=np.uint8)
 LENGTH_PANIC = "assertion failed: mapping.len() == 5"

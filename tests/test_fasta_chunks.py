@@ -233,13 +233,6 @@ def test_panic_report_on_stderr(capfd):
     )
 
 
-def test_hook_arguments():
-    with pytest.raises(OverflowError):
-        hooks.parse_chunk(b">1\n", -1, 3, True)
-    with pytest.raises(TypeError):
-        hooks.parse_chunk(">1\n", 0, 3, True)
-
-
 # ---------------------------------------------------------------------------
 # Random files: every chunking gives the single-chunk parse
 

@@ -7,7 +7,10 @@
 #include <cstring>
 #include <string>
 
+#include "data.hpp"
 #include "panic.hpp"
+#include "pool.hpp"
+#include "sys.hpp"
 
 namespace veltra::fasta {
 
@@ -26,6 +29,9 @@ constexpr std::uint8_t protein_pairs[][2] = {
 static_assert(sizeof(nucleotide_pairs) == 10 && sizeof(protein_pairs) == 40);
 
 constexpr std::size_t none = static_cast<std::size_t>(-1);
+
+// Below this size a file is parsed as one chunk.
+constexpr std::size_t single_chunk_below = 100000;
 
 // The record identifier of a header line; the format leaves no way to go on
 // after a header that is not a number, so it is a broken invariant.
@@ -175,11 +181,54 @@ ChunkResult parse_chunk(std::span<const std::uint8_t> image, std::size_t start, 
     return result;
 }
 
-Parsed merge_chunk_results(std::vector<ChunkResult>&&) {
-    panic("not built yet");
+Parsed merge_chunk_results(std::vector<ChunkResult>&& chunks) {
+    std::vector<pool::Slice<std::uint64_t>> ids;
+    std::vector<data::ListArrayView> lists;
+    ids.reserve(chunks.size());
+    lists.reserve(chunks.size());
+    for (const ChunkResult& chunk : chunks) {
+        ids.push_back({chunk.ids.data(), chunk.ids.size()});
+        lists.push_back(
+            {chunk.tokens.data(), chunk.tokens.size(), chunk.offsets.data(), chunk.offsets.size()});
+    }
+    Buffer<std::uint64_t> merged_ids = pool::parallel_concat<std::uint64_t>(ids).buffer;
+    data::ListArray merged = data::concatenate_list_arrays(lists);
+    chunks.clear();
+    return Parsed{std::move(merged.content), std::move(merged.offsets), std::move(merged_ids)};
 }
-Parsed parse_file(std::string_view, bool) {
-    panic("not built yet");
+
+Parsed parse_file(std::string_view path, bool is_rna) {
+    sys::print_line({"Reading file\n"});
+    auto read = sys::read_whole_file(path);
+    if (!read)
+        panic(std::string(msg::unwrap_err) + read.error().detailed());
+    Buffer<std::uint8_t> image = std::move(read).value();
+
+    // Small files are not worth splitting; the worker count is asked for
+    // either way, which starts the pool on the first call.
+    const std::size_t workers = pool::current_num_threads();
+    const std::size_t chunk_count = image.size() < single_chunk_below ? 1 : workers;
+    const std::size_t chunk_len = image.size() / chunk_count + (image.size() % chunk_count != 0);
+    const TokenTable table = build_token_table(is_rna);
+    sys::print_line({"Parsing file ", path, " in chunks\n"});
+
+    const std::span<const std::uint8_t> bytes = image.span();
+    auto collected = pool::parallel_bridge_map(chunk_count, [&](std::size_t i) {
+        const std::size_t start = std::min(i * chunk_len, bytes.size());
+        const std::size_t end = std::min(start + chunk_len, bytes.size());
+        return std::pair{i, parse_chunk(bytes, start, end, table)};
+    });
+    // Workers take chunks in whatever order they come; entries stay in file
+    // order by merging in chunk order.
+    std::vector<ChunkResult> chunks(chunk_count);
+    for (auto& [index, chunk] : collected)
+        chunks[index] = std::move(chunk);
+    collected.clear();
+    // The image is no longer needed: free it before the merge doubles the results.
+    image = Buffer<std::uint8_t>();
+
+    sys::print_line({"Merging result\n"});
+    return merge_chunk_results(std::move(chunks));
 }
 
 }  // namespace veltra::fasta

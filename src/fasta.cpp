@@ -1,7 +1,5 @@
 #include "fasta.hpp"
 
-#include <sys/mman.h>
-
 #include <algorithm>
 #include <bit>
 #include <cstring>
@@ -107,19 +105,6 @@ void translate(const std::uint8_t* __restrict src, std::size_t n, std::uint8_t* 
         dst[i] = table[src[i]];
 }
 
-// Asks the kernel to back a large output buffer with huge pages. Writing fresh
-// memory costs a page fault per 4 KiB page otherwise, which on a large file
-// takes longer than the parse itself; with huge pages a chunk parses about
-// twice as fast. Only advice: where transparent huge pages are off, or the
-// buffer is small, nothing changes.
-void advise_huge_pages(void* data, std::size_t bytes) noexcept {
-    constexpr std::uintptr_t huge = std::uintptr_t{2} << 20;
-    const auto begin = (reinterpret_cast<std::uintptr_t>(data) + huge - 1) & ~(huge - 1);
-    const auto end = (reinterpret_cast<std::uintptr_t>(data) + bytes) & ~(huge - 1);
-    if (end > begin)
-        ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
-}
-
 }  // namespace
 
 TokenTable build_token_table(bool is_rna) {
@@ -155,7 +140,6 @@ ChunkResult parse_chunk(std::span<const std::uint8_t> image, std::size_t start, 
     // record running past end without doubling the buffer for a few lines.
     constexpr std::size_t margin = 64 * 1024;
     result.tokens.reserve_exact(std::min(size - pos, end - pos + margin));
-    advise_huge_pages(result.tokens.data(), result.tokens.capacity());
     std::uint64_t id = 0;  // always set: the parse starts at a header
     while (pos < size) {
         const std::uint8_t* const line = data + pos;
@@ -182,17 +166,24 @@ ChunkResult parse_chunk(std::span<const std::uint8_t> image, std::size_t start, 
 }
 
 Parsed merge_chunk_results(std::vector<ChunkResult>&& chunks) {
+    if (chunks.empty())
+        chunks.emplace_back().offsets.push_back(0);
+    // The first chunk's buffers grow into the merged ones; the others are
+    // copied in after them.
+    ChunkResult& first = chunks.front();
+    const std::span<const ChunkResult> rest = std::span(chunks).subspan(1);
     std::vector<pool::Slice<std::uint64_t>> ids;
     std::vector<data::ListArrayView> lists;
-    ids.reserve(chunks.size());
-    lists.reserve(chunks.size());
-    for (const ChunkResult& chunk : chunks) {
+    ids.reserve(rest.size());
+    lists.reserve(rest.size());
+    for (const ChunkResult& chunk : rest) {
         ids.push_back({chunk.ids.data(), chunk.ids.size()});
         lists.push_back(
             {chunk.tokens.data(), chunk.tokens.size(), chunk.offsets.data(), chunk.offsets.size()});
     }
-    Buffer<std::uint64_t> merged_ids = pool::parallel_concat<std::uint64_t>(ids).buffer;
-    data::ListArray merged = data::concatenate_list_arrays(lists);
+    Buffer<std::uint64_t> merged_ids = pool::parallel_concat<std::uint64_t>(std::move(first.ids), ids).buffer;
+    data::ListArray merged = data::concatenate_list_arrays(
+        lists, data::ListArray{std::move(first.tokens), std::move(first.offsets)});
     chunks.clear();
     return Parsed{std::move(merged.content), std::move(merged.offsets), std::move(merged_ids)};
 }

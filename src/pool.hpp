@@ -88,6 +88,12 @@ struct Concatenated {
 template <class T>
 Concatenated<T> parallel_concat(std::span<const Slice<T>> slices);
 
+// The same after the elements `base` already holds, in `base`'s own buffer
+// grown once to the total. A large buffer grows by moving its pages, so what
+// it held is not copied again. The starts count from the buffer's beginning.
+template <class T>
+Concatenated<T> parallel_concat(Buffer<T> base, std::span<const Slice<T>> slices);
+
 // `f(a[i], b[i])` for i in [0, min(a.size(), b.size())), in parallel, the
 // results in input order.
 template <class T, class A, class B, class F>
@@ -423,20 +429,20 @@ auto parallel_bridge_map(std::size_t count, F&& f) {
 }
 
 template <class T>
-Concatenated<T> parallel_concat(std::span<const Slice<T>> slices) {
+Concatenated<T> parallel_concat(Buffer<T> base, std::span<const Slice<T>> slices) {
     // Every slice's place is known before any copy starts, so the copies are
     // independent of each other.
     std::vector<std::size_t> starts(slices.size());
-    std::size_t total = 0;
+    std::size_t total = base.size();
     for (std::size_t i = 0; i < slices.size(); ++i) {
         starts[i] = total;
         if (__builtin_add_overflow(total, slices[i].len, &total))
             panic(std::string(msg::capacity_overflow));
     }
-    // Exactly `total` elements; "capacity overflow" past the largest signed
-    // word in bytes, AllocFailure if the memory is not there.
-    Buffer<T> buffer = Buffer<T>::uninitialized(total);
-    T* out = buffer.data();
+    // Grown once to exactly `total`; "capacity overflow" past the largest
+    // signed word in bytes, AllocFailure if the memory is not there.
+    base.reserve_exact(total - base.size());
+    T* out = base.data();
     parallel_for_indexed(
         slices.size(),
         [&](std::size_t lo, std::size_t hi) {
@@ -448,7 +454,13 @@ Concatenated<T> parallel_concat(std::span<const Slice<T>> slices) {
             return Unit{};
         },
         [](Unit, Unit) { return Unit{}; });
-    return Concatenated<T>{std::move(buffer), std::move(starts)};
+    base.set_size(total);
+    return Concatenated<T>{std::move(base), std::move(starts)};
+}
+
+template <class T>
+Concatenated<T> parallel_concat(std::span<const Slice<T>> slices) {
+    return parallel_concat(Buffer<T>(), slices);
 }
 
 namespace detail {

@@ -137,7 +137,7 @@ def plot(parses: list[dict[str, Any]], arrays: list[dict[str, Any]], output: str
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    panels = []
+    panels: list[tuple[list[tuple[str, list[dict[str, Any]]]], str, str | None]] = []
     if parses:
         groups = [(parse_label(d), parse_rows(d)) for d in parses]
         panels.append((groups, "parse_fasta: file bytes per second (RSS: peak growth / file size)", "rss_ratio"))

@@ -1,23 +1,35 @@
-"""parse_fasta from end to end: the mapping checks, read errors, progress
-lines, failure reports and the result arrays."""
+"""parse_fasta from end to end: the results against the reference parser
+whatever the worker count, the mapping checks, read errors, progress lines,
+failure reports and the result arrays.
 
+The worker count is fixed per process when the pool starts, so everything
+that depends on it runs in long-lived helper processes (parse_worker.py), one
+per count, started once for this module.
+"""
+
+import base64
 import gc
 import io
+import json
 import os
 import re
+import select
 import subprocess
 import sys
 from pathlib import Path
 
 import numpy as np
 import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 import fasta_reference as ref
 import veltra_native
 
 HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
-SCRIPT_TIMEOUT = 120
+WORKER_COUNTS = (1, 2, 3, 8)
+REPLY_TIMEOUT = 120
 
 M = np.zeros(5, dtype=np.uint8)
 LENGTH_PANIC = "assertion failed: mapping.len() == 5"
@@ -249,6 +261,333 @@ def test_progress_lines_go_to_descriptor_1_with_the_path_as_passed(tmp_path, cap
 
 
 # ---------------------------------------------------------------------------
+# One helper process per worker count
+
+
+class ParseWorker:
+    """One helper process with a fixed worker count. A helper that dies,
+    hangs or whose pool could not start fails the test that meets it; the
+    next test gets a fresh one, so the failure does not spread."""
+
+    def __init__(self, workers, directory):
+        self.workers = workers
+        self.directory = directory
+        self.starts = 0
+        self.start()
+
+    def start(self):
+        self.starts += 1
+        self.capture = self.directory / f"capture-{self.workers}-{self.starts}"
+        self.capture.mkdir()
+        self.sent = 0
+        self.pending = b""
+        env = {k: v for k, v in os.environ.items() if not k.startswith("RAYON_")}
+        env["RAYON_NUM_THREADS"] = str(self.workers)
+        self.process = subprocess.Popen(
+            [sys.executable, str(HERE / "parse_worker.py"), str(self.capture)],
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+            bufsize=0,
+            env=env,
+        )
+
+    def stop(self):
+        self.process.kill()
+        self.process.wait()
+
+    def send(self, request):
+        if self.process.poll() is not None:
+            self.start()
+        self.sent += 1
+        self.process.stdin.write(json.dumps({**request, "id": self.sent}).encode() + b"\n")
+        self.process.stdin.flush()
+
+    def receive(self):
+        """The reply to the last request; replies left unread by a test that
+        failed half-way are skipped."""
+        while True:
+            while b"\n" not in self.pending:
+                ready, _, _ = select.select([self.process.stdout], [], [], REPLY_TIMEOUT)
+                data = os.read(self.process.stdout.fileno(), 1 << 20) if ready else b""
+                if not data:
+                    self.stop()
+                    err = (self.capture / "err").read_bytes().decode(errors="replace")
+                    pytest.fail(f"worker with {self.workers} threads gave no reply; its stderr:\n{err}")
+                self.pending += data
+            line, _, self.pending = self.pending.partition(b"\n")
+            reply = json.loads(line)
+            if reply.pop("id") == self.sent:
+                break
+        if reply.get("error", ["", ""])[1].startswith("The global thread pool has not been initialized."):
+            self.stop()  # for good in this process
+        return reply
+
+    def close(self):
+        self.process.stdin.close()
+        self.process.wait(timeout=REPLY_TIMEOUT)
+
+
+@pytest.fixture(scope="module")
+def pools(tmp_path_factory):
+    directory = tmp_path_factory.mktemp("parse-workers")
+    started = {n: ParseWorker(n, directory) for n in WORKER_COUNTS}
+    yield started
+    for worker in started.values():
+        worker.close()
+
+
+@pytest.fixture(scope="module")
+def files(tmp_path_factory):
+    return tmp_path_factory.mktemp("parse-files")
+
+
+def decode(reply):
+    if "error" in reply:
+        return tuple(reply["error"])
+    tokens, offsets, ids = (base64.b64decode(part) for part in reply["result"])
+    return np.frombuffer(ids, np.uint64).tolist(), tokens, np.frombuffer(offsets, np.int64).tolist()
+
+
+def parse_everywhere(pools, path, is_rna):
+    """{worker count: (result or failure, stdout, stderr)}; the processes
+    parse at the same time."""
+    for worker in pools.values():
+        worker.send({"path": str(path), "is_rna": is_rna})
+    replies = {n: worker.receive() for n, worker in pools.items()}
+    return {n: (decode(reply), reply["out"], reply["err"]) for n, reply in replies.items()}
+
+
+def assert_parsed_everywhere(pools, path, image, is_rna):
+    expected = ref.parse_file(image, is_rna)
+    for n, (result, out, err) in parse_everywhere(pools, path, is_rna).items():
+        assert result == expected, f"{n} workers"
+        assert (out, err) == (progress(path), ""), f"{n} workers"
+    return expected
+
+
+def test_worker_counts_are_as_set(pools, files):
+    path = files / "start.fasta"
+    path.write_bytes(WORKED)
+    parse_everywhere(pools, path, True)  # starts the pools
+    for n, worker in pools.items():
+        worker.send({"threads": n})
+        assert worker.receive() == {"threads": n}
+
+
+def exact_size(pattern, size):
+    """Whole lines of `pattern` repeated, padded with a sequence line to
+    exactly `size` bytes."""
+    text = pattern * (size // len(pattern) + 1)
+    cut = text.rfind(b"\n", 0, size - 1) + 1
+    return text[:cut] + b"A" * (size - cut - 1) + b"\n"
+
+
+def numbered(count, body, first=1):
+    return b"".join(b">%d\n" % i + body for i in range(first, first + count))
+
+
+LARGE_FILES = {
+    # No '>' at all, on both sides of the single-chunk limit.
+    "no-gt-99999": (b"ACGT no header\n" * 7000)[:99999],
+    "no-gt-100000": (b"ACGT no header\n" * 7000)[:100000],
+    "no-gt-300001": (b"ACGT no header\n" * 20001)[:300001],
+    "headers-only": numbered(30000, b""),
+    # Records with '>' inside lines, empty lines and CRs, across the limit.
+    "records-99999": exact_size(b">12\nAC>5\n\nacgu\r\n>+007\n>3\nTT>>\n", 99999),
+    "records-100000": exact_size(b">12\nAC>5\n\nacgu\r\n>+007\n>3\nTT>>\n", 100000),
+    # The first chunks hold no '>'; the first record opens mid-line.
+    "long-preamble": b"preamble ACGT\n" * 25000 + b"xx>5\nAC\n>6\nG>T\n",
+    # One record whose only line holds a '>' wherever a chunk may start.
+    "gt-inside-a-long-line": b">1\n" + b"AC>5" * 60000 + b"\n>2\nG\n",
+    # Many small records: their order shows through the ids.
+    "many-records": numbered(20000, b"ACGTTGCA\nGG\n"),
+}
+
+
+@pytest.mark.parametrize("name", LARGE_FILES)
+def test_large_files(pools, files, name):
+    image = LARGE_FILES[name]
+    path = files / f"{name}.fasta"
+    path.write_bytes(image)
+    size = name.rsplit("-", 1)[-1]
+    assert not size.isdigit() or len(image) == int(size)
+    for is_rna in (True, False):
+        ids, tokens, offsets = assert_parsed_everywhere(pools, path, image, is_rna)
+    if name.startswith(("no-gt", "headers-only")):
+        assert (ids, tokens, offsets) == EMPTY
+    if name == "gt-inside-a-long-line":
+        assert ids == [1, 2]
+    if name == "many-records":
+        assert ids == [i for i in range(1, 20001) for _ in range(2)]
+
+
+# Deep in a multi-chunk file: in its last chunk for every worker count.
+DEEP_BAD_HEADERS = [
+    (b">12x", PARSE_INT % "InvalidDigit"),
+    (b">", PARSE_INT % "Empty"),
+    (b">18446744073709551616", PARSE_INT % "PosOverflow"),
+    (b">7\r", PARSE_INT % "InvalidDigit"),
+    (b">4\xff2", UTF8 % (1, "Some(1)")),
+    (b">\xe2\x82", UTF8 % (0, "None")),
+]
+
+
+@pytest.fixture(scope="module")
+def deep_file(files):
+    """About 3 MB of records; the bad headers replace one at 97 %."""
+    record = b"ACGTACGTAC" * 6 + b"\n" + b"TTGCA" * 12 + b"\n" + b"GGA\n"
+    headers = [b">%d" % (i * 3 + 1) for i in range(24000)]
+    good = b"".join(h + b"\n" + record for h in headers)
+    bad_index = len(headers) * 97 // 100
+    path = files / "deep-good.fasta"
+    path.write_bytes(good)
+    return path, ref.parse_file(good, True), headers, record, bad_index
+
+
+@pytest.mark.parametrize("header, message", DEEP_BAD_HEADERS)
+def test_bad_header_deep_in_a_large_file(pools, files, deep_file, header, message):
+    good_path, expected, headers, record, bad_index = deep_file
+    broken = list(headers)
+    broken[bad_index] = header
+    image = b"".join(h + b"\n" + record for h in broken)
+    assert len(image) > 3_000_000 and image.index(header + b"\n") > len(image) * 0.9
+    with pytest.raises(ref.HeaderError) as caught:
+        ref.header_id(header[1:])
+    assert caught.value.message == message
+    path = files / "deep-bad.fasta"
+    path.write_bytes(image)
+    for n, (result, out, err) in parse_everywhere(pools, path, True).items():
+        assert result == ("PanicException", message), f"{n} workers"
+        assert out == f"Reading file\nParsing file {path} in chunks\n"
+        assert reports(err, [message]), err
+    # The same processes go on parsing correctly.
+    for n, (result, out, err) in parse_everywhere(pools, good_path, True).items():
+        assert result == expected, f"{n} workers"
+        assert (out, err) == (progress(good_path), "")
+
+
+# ---------------------------------------------------------------------------
+# Random files against the reference, for every worker count
+
+
+def number_text(value):
+    return st.sampled_from(["", "+", "0", "000"]).map(lambda prefix: (prefix + str(value)).encode())
+
+
+valid_header = st.one_of(st.integers(0, 2**64 - 1), st.integers(0, 99)).flatmap(number_text).map(lambda t: b">" + t)
+bad_header = st.sampled_from([b">", b">-1", b">1\r", b">x", b">18446744073709551616", b">\xff", b">1 ", b">+"])
+
+
+def sequence(line):
+    # A line that starts with '>' would be a header.
+    return b"A" + line[1:] if line.startswith(b">") else line
+
+
+sequence_line = st.one_of(
+    st.binary(max_size=60).map(lambda b: b.replace(b"\n", b"C")),
+    st.text("ACGTUNacgu>*-\r MKWY", max_size=70).map(str.encode),
+    st.just(b""),
+).map(sequence)
+
+# Sizes to pad a file to; None leaves it as generated (a few hundred bytes).
+SIZES = [None] * 6 + [99999, 100000, 100001, 150000, 400000]
+FILLERS = [b"A", b"ACGT>", b"ac\rN\x80\xff", b"GATTACA\n>12\nAC>\n", b"TTT\n\n>+007\nC>>\n", b"\n"]
+
+
+def pad_to(head, body, filler, size, final_newline):
+    """The lines head + body * k + [padding] with k as large as fits and the
+    padding (`filler` repeated, perhaps over several lines) making the file
+    exactly `size` bytes; None if head alone is too long."""
+    used = len(b"\n".join(head)) + (1 if final_newline else 0) + 1
+    if used > size:
+        return None
+    unit = sum(len(line) + 1 for line in body)
+    repeats = (size - used) // unit if unit else 0
+    room = size - used - repeats * unit
+    padding = (filler * (room // len(filler) + 1))[:room]
+    last = padding.rfind(b"\n") + 1
+    if padding[last:].startswith(b">"):  # a cut header might not be a number
+        padding = padding[:last] + b"A" + padding[last + 1 :]
+    return [*head, *body * repeats, padding]
+
+
+@st.composite
+def fasta_files(draw, headers=valid_header):
+    preamble = draw(st.lists(st.text("xyzACGT \r\t", max_size=12).map(str.encode), max_size=3))
+    if draw(st.integers(0, 9)) == 0:
+        preamble.append(b"\n".join([b"no record yet"] * draw(st.sampled_from([10, 12000]))))
+    lead = draw(st.sampled_from([b"", b"", b"x", b"AC "]))  # the first '>' may stand mid-line
+    head = [*preamble, lead + draw(headers)]
+    body = draw(st.lists(st.one_of(headers, sequence_line), max_size=40))
+    final_newline = draw(st.booleans())
+    size = draw(st.sampled_from(SIZES))
+    padded = None if size is None else pad_to(head, body, draw(st.sampled_from(FILLERS)), size, final_newline)
+    image = b"\n".join(padded or [*head, *body]) + (b"\n" if final_newline else b"")
+    assert padded is None or len(image) == size
+    return image
+
+
+SETTINGS = dict(
+    deadline=None,
+    derandomize=True,
+    database=None,
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
+)
+
+
+@settings(max_examples=120, **SETTINGS)
+@given(image=fasta_files(), is_rna=st.booleans())
+def test_random_files_give_the_reference_result(pools, files, image, is_rna):
+    path = files / "random.fasta"
+    path.write_bytes(image)
+    ids, tokens, offsets = assert_parsed_everywhere(pools, path, image, is_rna)
+    assert offsets[0] == 0 and offsets[-1] == len(tokens) and len(offsets) == len(ids) + 1
+
+
+def reference(image, is_rna):
+    """What a parse of the whole file must give: the result or the failure."""
+    try:
+        return ref.parse_file(image, is_rna)
+    except ref.HeaderError as error:
+        return ("PanicException", error.message)
+
+
+def chunk_failures(image, workers):
+    """The failure of every chunk that fails, by the driver's chunk plan."""
+    count = 1 if len(image) < 100000 else workers
+    length = -(-len(image) // count)
+    messages = set()
+    for i in range(count):
+        start = min(i * length, len(image))
+        try:
+            ref.parse_chunk(image, start, min(start + length, len(image)), True)
+        except ref.HeaderError as error:
+            messages.add(error.message)
+    return messages
+
+
+@settings(max_examples=40, **SETTINGS)
+@given(image=fasta_files(headers=st.one_of(valid_header, valid_header, valid_header, bad_header)))
+def test_random_files_with_bad_headers(pools, files, image):
+    path = files / "random-bad.fasta"
+    path.write_bytes(image)
+    expected = reference(image, True)
+    for n, (result, out, err) in parse_everywhere(pools, path, True).items():
+        if expected[0] != "PanicException":
+            assert result == expected and (out, err) == (progress(path), "")
+            continue
+        # Every failing chunk reports; which failure is raised is the pool's
+        # choice, and one chunk means the file's first bad header.
+        possible = chunk_failures(image, n)
+        assert expected[1] in possible
+        assert result[0] == "PanicException" and result[1] in possible, f"{n} workers"
+        assert len(image) >= 100000 or result == expected
+        assert out == f"Reading file\nParsing file {path} in chunks\n"
+        found = re.findall(REPORT + r"(.*)\n", err)
+        assert reports(err, found) and result[1] in found and set(found) <= possible
+
+
+# ---------------------------------------------------------------------------
 # The README's example
 
 
@@ -260,7 +599,7 @@ def test_example_script(protein):
         [sys.executable, "examples/parse_example.py", *(["--protein"] if protein else [])],
         cwd=ROOT,
         capture_output=True,
-        timeout=SCRIPT_TIMEOUT,
+        timeout=REPLY_TIMEOUT,
     )
     assert done.returncode == 0, done.stderr.decode(errors="replace")
     sample = ROOT / "examples" / "sample.fasta"

@@ -130,6 +130,174 @@ def small_file(tmp_path):
     return path
 
 
+# --- standard output --------------------------------------------------------------
+
+
+def test_closed_stdout_is_no_failure(tmp_path, small_file):
+    result, stdout, stderr = run_child(
+        tmp_path,
+        f"""
+        os.close(1)
+        report([parse({str(small_file)!r}), parse({str(small_file)!r}, False)])
+        """,
+    )
+    assert result == [expected(SMALL), expected(SMALL, False)]
+    assert stdout == b""
+    assert "panicked" not in stderr
+
+
+BREAK_PIPE = "r, w = os.pipe()\nos.dup2(w, 1)\nos.close(w)\nos.close(r)\n"
+FILL_DISK = 'os.dup2(os.open("/dev/full", os.O_WRONLY), 1)\n'
+
+
+@pytest.mark.parametrize(
+    "breakage, error",
+    [(BREAK_PIPE, "Broken pipe (os error 32)"), (FILL_DISK, "No space left on device (os error 28)")],
+    ids=["reader-gone", "disk-full"],
+)
+def test_failed_progress_line_panics_and_the_next_call_works(tmp_path, small_file, breakage, error):
+    body = (
+        "signal.signal(signal.SIGPIPE, signal.SIG_IGN)\n"
+        "saved = os.dup(1)\n"
+        + breakage
+        + f"first = parse({str(small_file)!r})\n"
+        "os.dup2(saved, 1)\n"
+        f"report([first, parse({str(small_file)!r})])\n"
+    )
+    (first, second), stdout, stderr = run_child(tmp_path, body)
+    message = f"failed printing to stdout: {error}"
+    assert first == ["PanicException", message]
+    assert second == expected(SMALL)
+    # The failed call's line went nowhere; the next call's lines are whole.
+    assert stdout == progress(small_file)
+    assert stderr.count("panicked at") == 1 and f"\n{message}\n" in stderr
+
+
+# --- what the path names --------------------------------------------------------------
+
+
+def test_directory(tmp_path):
+    result, stdout, _ = run_child(tmp_path, f"report(parse({str(tmp_path)!r}))")
+    assert result == ["PanicException", os_error(errno.EISDIR, "IsADirectory")]
+    assert stdout == b"Reading file\n"
+
+
+def test_unreadable_file(tmp_path):
+    # A directory of its own that anyone may enter, so that only the file's
+    # own permission bits refuse the read.
+    with tempfile.TemporaryDirectory() as where:
+        os.chmod(where, 0o755)
+        path = Path(where) / "locked.fa"
+        path.write_bytes(SMALL)
+        os.chmod(path, 0o000)
+        # Root reads whatever the bits say; the child gives up root for the call.
+        drop = "os.setgid(65534)\nos.setuid(65534)\n" if os.geteuid() == 0 else ""
+        body = (
+            f"warm = parse({str(path.with_name('absent'))!r})\n"
+            "try:\n" + textwrap.indent(drop or "pass\n", "    ") +
+            "except PermissionError as e:\n"
+            "    report(['cannot drop privileges', str(e)])\n"
+            "    sys.exit(0)\n"
+            f"report(parse({str(path)!r}))\n"
+        )
+        result, stdout, _ = run_child(tmp_path, body)
+    if result[0] == "cannot drop privileges":
+        pytest.skip(f"running as root and unable to become an unprivileged user: {result[1]}")
+    assert result == ["PanicException", os_error(errno.EACCES, "PermissionDenied")]
+    assert stdout == b"Reading file\n" * 2
+
+
+def feed_fifo(child, fifo, data, piece=4099):
+    """Writes `data` into `fifo` once the child has opened it for reading."""
+    deadline = time.monotonic() + TIMEOUT
+    while True:
+        try:
+            fd = os.open(fifo, os.O_WRONLY | os.O_NONBLOCK)
+            break
+        except OSError as e:
+            # ENXIO: nobody has opened the FIFO for reading yet.
+            if e.errno != errno.ENXIO or child.poll() is not None or time.monotonic() > deadline:
+                return False
+            time.sleep(0.01)
+    os.set_blocking(fd, True)
+    try:
+        for at in range(0, len(data), piece):
+            os.write(fd, data[at : at + piece])
+    finally:
+        os.close(fd)
+    return True
+
+
+@pytest.mark.parametrize("data", [SMALL, LARGE], ids=["small", "larger-than-a-pipe-and-a-chunk"])
+def test_fifo_is_read_to_its_end(tmp_path, data):
+    # A FIFO has no size: the whole content arrives while it is being read,
+    # in pieces, far past any size hint.
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    child = start_child(tmp_path, f"report(parse({str(fifo)!r}))")
+    try:
+        fed = feed_fifo(child, fifo, data)
+        result, stdout, _ = finish(tmp_path, child)
+    finally:
+        if child.poll() is None:
+            child.kill()
+            child.wait()
+    assert fed
+    assert result == expected(data)
+    assert stdout == progress(fifo)
+
+
+# --- the pool cannot start ------------------------------------------------------------
+
+
+@pytest.fixture(scope="module")
+def shim(tmp_path_factory):
+    compiler = shutil.which("cc") or shutil.which("gcc")
+    if compiler is None:
+        pytest.skip("no C compiler")
+    out = tmp_path_factory.mktemp("shim") / "pthread_create_shim.so"
+    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+    subprocess.run(
+        [compiler, "-shared", "-fPIC", "-O1", "-o", str(out), str(NATIVE / "pthread_create_shim.c"), "-ldl"],
+        check=True,
+        timeout=TIMEOUT,
+        env=env,
+    )
+    return out
+
+
+CALLS = {
+    "parse_fasta": "parse(PATH)",
+    "concatenate_numpy": "outcome(vn.concatenate_numpy, [np.arange(3)])",
+    "awkward_from_list_of_numpy": "outcome(vn.awkward_from_list_of_numpy, [np.arange(3)])",
+    "concatenate_awkward": "outcome(vn.concatenate_awkward, [])",
+}
+
+
+@pytest.mark.parametrize("first", list(CALLS))
+def test_thread_creation_failure_at_pool_start(tmp_path, small_file, shim, first):
+    order = [first] + [name for name in CALLS if name != first]
+    calls = ", ".join(CALLS[name] for name in order)
+    (outcomes, alive), stdout, _ = run_child(
+        tmp_path,
+        f"""
+        import ctypes
+        PATH = {str(small_file)!r}
+        # One worker starts, the second cannot.
+        ctypes.CDLL({str(shim)!r}).shim_fail_after(1, 11)
+        report([[{calls}, parse(PATH)], "alive"])
+        """,
+        preload=shim,
+    )
+    os_error_text = 'Os { code: 11, kind: WouldBlock, message: "Resource temporarily unavailable" }'
+    assert outcomes[0] == ["PanicException", NOT_INITIALIZED + f"IOError({os_error_text}) }}"]
+    for later in outcomes[1:]:
+        assert later == ["PanicException", NOT_INITIALIZED + "GlobalPoolAlreadyInitialized }"]
+    assert alive == "alive"
+    # parse_fasta gets as far as the worker count, after its first line.
+    assert stdout == b"Reading file\n" * 2
+
+
 # --- several chunks fail ----------------------------------------------------------------
 
 

@@ -70,6 +70,10 @@ ARRAY_CASES = {
                      "ValueError"),
     "join-empty-offsets": (vn.concatenate_awkward, lambda: [[(u8(1), i64(0, 1)), (u8(2), i64())]],
                            "PanicException"),
+    "join-empty": (vn.concatenate_awkward, lambda: [[]], None),
+    "join-not-a-list": (vn.concatenate_awkward, lambda: [((u8(1), i64(0, 1)),)], "TypeError"),
+    "awkward-not-a-list": (vn.awkward_from_list_of_numpy, lambda: [np.arange(3)], "TypeError"),
+    "numpy-two-arguments": (vn.concatenate_numpy, lambda: [[np.arange(3)], [np.arange(3)]], "TypeError"),
 }  # fmt: skip
 
 FASTA_CASES = {
@@ -82,6 +86,8 @@ FASTA_CASES = {
     "fasta-mapping-dtype": ("good", np.zeros(5, np.int64), True, "TypeError"),
     # `mapping` converted and borrowed before `is_rna` is refused.
     "fasta-is-rna": ("good", MAPPING, 1, "TypeError"),
+    "fasta-numpy-bool": ("good", MAPPING, np.True_, None),
+    "fasta-path-bytes": (b"good.fa", MAPPING, True, "TypeError"),
 }
 
 
@@ -106,8 +112,9 @@ def call(function, args, outcome):
     del result
 
 
-def check_counts(function, args, outcome):
-    objects = [x for arg in args for x in watched(arg)]
+def check_counts(function, args, outcome, objects=None):
+    if objects is None:
+        objects = [x for arg in args for x in watched(arg)]
     call(function, args, outcome)  # first use may create process-wide items
     before = [sys.getrefcount(x) for x in objects]
     for _ in range(5):
@@ -126,8 +133,34 @@ def test_array_functions_leave_reference_counts_alone(case):
 def test_parse_fasta_leaves_reference_counts_alone(case, files):
     name, mapping, is_rna, outcome = FASTA_CASES[case]
     # A path string of its own, so that nothing else holds it.
-    path = "".join(files[name])
+    path = "".join(files[name]) if isinstance(name, str) else name
     check_counts(vn.parse_fasta, (path, mapping, is_rna), outcome)
+
+
+@pytest.mark.parametrize(
+    "kwargs, outcome",
+    [
+        ({"mapping": MAPPING, "is_rna": True}, None),
+        ({"mapping": MAPPING, "is_rna": True, "path": "again"}, "TypeError"),
+        ({"mapping": MAPPING, "is_rna": True, "Path": "again"}, "TypeError"),
+        ({"mapping": MAPPING}, "TypeError"),
+    ],
+    ids=["keywords", "given-twice", "unexpected", "missing"],
+)
+def test_binding_leaves_reference_counts_alone(kwargs, outcome, files):
+    path = "".join(files["good"])
+    objects = [path, *watched(list(kwargs.values()))]
+    check_counts(lambda: vn.parse_fasta(path, **kwargs), (), outcome, objects)
+
+
+def test_refused_borrow_leaves_reference_counts_alone(files):
+    testing = pytest.importorskip("_veltra_testing")
+    mapping = np.zeros(5, np.uint8)
+    writer = testing.exclusive_borrow(mapping)
+    try:
+        check_counts(vn.parse_fasta, ("".join(files["good"]), mapping, True), "PanicException")
+    finally:
+        testing.release_borrow(writer)
 
 
 # --- memory over many calls ------------------------------------------------------------

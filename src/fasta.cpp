@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <exception>
 #include <string>
 
 #include "data.hpp"
@@ -204,16 +205,35 @@ Parsed parse_file(std::string_view path, bool is_rna) {
     sys::print_line({"Parsing file ", path, " in chunks\n"});
 
     const std::span<const std::uint8_t> bytes = image.span();
+    struct ChunkOutcome {
+        std::size_t index;
+        ChunkResult result;
+        std::exception_ptr failure;
+    };
     auto collected = pool::parallel_bridge_map(chunk_count, [&](std::size_t i) {
         const std::size_t start = std::min(i * chunk_len, bytes.size());
         const std::size_t end = std::min(start + chunk_len, bytes.size());
-        return std::pair{i, parse_chunk(bytes, start, end, table)};
+        ChunkOutcome out{i, {}, nullptr};
+        try {
+            out.result = parse_chunk(bytes, start, end, table);
+        } catch (...) {
+            out.failure = std::current_exception();
+        }
+        return out;
     });
     // Workers take chunks in whatever order they come; entries stay in file
-    // order by merging in chunk order.
+    // order by merging in chunk order. Likewise, when several chunks fail,
+    // the first one in the file decides: that is the first bad header, the
+    // one a parse as a single chunk reports, whichever worker got there first.
     std::vector<ChunkResult> chunks(chunk_count);
-    for (auto& [index, chunk] : collected)
-        chunks[index] = std::move(chunk);
+    const ChunkOutcome* first_failure = nullptr;
+    for (ChunkOutcome& chunk : collected) {
+        if (chunk.failure && (first_failure == nullptr || chunk.index < first_failure->index))
+            first_failure = &chunk;
+        chunks[chunk.index] = std::move(chunk.result);
+    }
+    if (first_failure != nullptr)
+        std::rethrow_exception(first_failure->failure);
     collected.clear();
     // The image is no longer needed: free it before the merge doubles the results.
     image = Buffer<std::uint8_t>();

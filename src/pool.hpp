@@ -341,7 +341,7 @@ public:
     // The next index, or nothing once the range is exhausted or poisoned.
     std::optional<std::size_t> take_index() {
         std::lock_guard lock(mutex_);
-        PoisonOnUnwind guard(poisoned_);
+        PoisonOnUnwind guard{poisoned_};
         if (poisoned_ || next_ == end_)
             return std::nullopt;
         return next_++;

@@ -1,7 +1,8 @@
 #!/bin/sh
-# Builds the chunk parser's fuzz target with clang and runs it for SECONDS
-# (default 60). Exits non-zero on any finding, after replaying it so that its
-# report shows in the log.
+# Builds the fuzz targets with clang and runs them for SECONDS in all
+# (default 60), half each: the chunk parser (fuzz_parse_chunk) and the whole
+# FASTA driver on a pool of three workers (fuzz_parse_file). Exits non-zero on
+# any finding, after replaying it so that its report shows in the log.
 #
 #   tests/native/fuzz/run.sh 60
 #
@@ -14,29 +15,44 @@ seconds=${1:-60}
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../../.." && pwd)
 build=${FUZZ_BUILD_DIR:-$root/build/fuzz}
-target=$build/fuzz_parse_chunk
 
 cmake -S "$here" -B "$build" -G Ninja -DCMAKE_CXX_COMPILER="${CXX_FUZZ:-clang++-14}" >/dev/null
 cmake --build "$build"
 
-mkdir -p "$build/corpus/parse_chunk" "$build/artifacts"
-rm -f "$build"/artifacts/*
+first=$((seconds / 2))
+[ "$first" -gt 0 ] || first=1
+second=$((seconds - first))
+[ "$second" -gt 0 ] || second=1
 
-# The parser's panic reports go to standard error, one per bad header; closing
-# the target's stderr keeps them out of the log. libFuzzer and the sanitizers
-# keep a copy of the descriptor for their own reports.
-status=0
-"$target" -max_total_time="$seconds" -close_fd_mask=2 -print_final_stats=1 \
-    -artifact_prefix="$build/artifacts/" \
-    "$build/corpus/parse_chunk" "$here/corpus/parse_chunk" || status=$?
+failed=0
+# run NAME SECONDS: fuzzes build/fuzz/fuzz_NAME over corpus/NAME.
+run() {
+    name=$1
+    target=$build/fuzz_$name
+    artifacts=$build/artifacts/$name
+    mkdir -p "$build/corpus/$name" "$artifacts"
+    rm -f "$artifacts"/*
 
-found=$(ls "$build/artifacts" 2>/dev/null || true)
-if [ "$status" -ne 0 ] || [ -n "$found" ]; then
-    echo "fuzz_parse_chunk: finding (exit status $status)" >&2
-    for artifact in "$build"/artifacts/*; do
-        [ -e "$artifact" ] || continue
-        echo "--- replaying $artifact" >&2
-        "$target" "$artifact" >&2 || true
-    done
-    exit 1
-fi
+    # The parsers' panic reports go to standard error, one per bad header;
+    # closing the target's stderr keeps them out of the log. libFuzzer and
+    # the sanitizers keep a copy of the descriptor for their own reports.
+    status=0
+    "$target" -max_total_time="$2" -close_fd_mask=2 -print_final_stats=1 \
+        -artifact_prefix="$artifacts/" \
+        "$build/corpus/$name" "$here/corpus/$name" || status=$?
+
+    found=$(ls "$artifacts" 2>/dev/null || true)
+    if [ "$status" -ne 0 ] || [ -n "$found" ]; then
+        echo "fuzz_$name: finding (exit status $status)" >&2
+        for artifact in "$artifacts"/*; do
+            [ -e "$artifact" ] || continue
+            echo "--- replaying $artifact" >&2
+            "$target" "$artifact" >&2 || true
+        done
+        failed=1
+    fi
+}
+
+run parse_chunk "$first"
+run parse_file "$second"
+exit "$failed"

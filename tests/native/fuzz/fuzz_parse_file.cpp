@@ -1,0 +1,162 @@
+// Coverage-guided fuzzing of the whole FASTA driver below the Python edge:
+// the file read, the chunk plan, the parallel parse on a pool of three
+// workers and the merge.
+//
+// Input: a control byte (bit 0: nucleotide table; bits 1-2: layout), a size
+// byte, a filler byte, then the pattern. Layouts: 0 the pattern as it is; 1
+// the pattern repeated up to the target size; 2 filler bytes before the
+// pattern and 3 after it, up to the target size. The target size lies around
+// the 100000-byte threshold, so that tiled and padded files are sometimes one
+// chunk and sometimes three, with chunk boundaries falling anywhere in them.
+//
+// The result must keep the invariants of a merged parse and equal the parse
+// of the whole image as one chunk; when a header is bad, the driver must fail
+// with the message of the first bad header in the file, as the single-chunk
+// parse does.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "fasta.hpp"
+#include "panic.hpp"
+
+namespace {
+
+using veltra::fasta::ChunkResult;
+using veltra::fasta::Parsed;
+
+constexpr std::size_t threshold = 100000;
+
+struct Outcome {
+    std::vector<std::uint64_t> ids;
+    std::vector<std::uint8_t> tokens;
+    std::vector<std::int64_t> offsets;
+    std::optional<std::string> panic;  // the message, when the parse failed
+
+    bool operator==(const Outcome&) const = default;
+};
+
+[[noreturn]] void fail(const char* what) {
+    std::fprintf(stderr, "fuzz_parse_file: %s\n", what);
+    std::abort();
+}
+
+void check(bool condition, const char* what) {
+    if (!condition)
+        fail(what);
+}
+
+std::string file_path;
+
+void write_file(const std::vector<std::uint8_t>& image) {
+    const int fd = ::open(file_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    check(fd >= 0, "cannot open the temporary file");
+    std::size_t done = 0;
+    while (done < image.size()) {
+        const ssize_t n = ::write(fd, image.data() + done, image.size() - done);
+        check(n > 0, "cannot write the temporary file");
+        done += static_cast<std::size_t>(n);
+    }
+    check(::close(fd) == 0, "cannot close the temporary file");
+}
+
+template <class Source>
+Outcome outcome_of(Source&& parse) {
+    Outcome out;
+    try {
+        auto result = parse();
+        out.ids.assign(result.ids.begin(), result.ids.end());
+        out.tokens.assign(result.tokens.begin(), result.tokens.end());
+        out.offsets.assign(result.offsets.begin(), result.offsets.end());
+    } catch (const veltra::Panic& panic) {
+        out.panic = panic.message;
+    }
+    return out;
+}
+
+std::vector<std::uint8_t> layout(const std::uint8_t* data, std::size_t size) {
+    const std::uint8_t control = size > 0 ? data[0] : 0;
+    const std::size_t target = threshold - 64 + (size > 1 ? data[1] : 0) * 64;
+    const std::uint8_t filler = size > 2 ? data[2] : '\n';
+    const std::span<const std::uint8_t> pattern(data + std::min<std::size_t>(size, 3),
+                                                size - std::min<std::size_t>(size, 3));
+    std::vector<std::uint8_t> image;
+    switch ((control >> 1) & 3) {
+        case 0:
+            image.assign(pattern.begin(), pattern.end());
+            break;
+        case 1:
+            if (pattern.empty())
+                break;
+            image.reserve(target + pattern.size());
+            while (image.size() < target)
+                image.insert(image.end(), pattern.begin(), pattern.end());
+            break;
+        case 2:
+            image.assign(target > pattern.size() ? target - pattern.size() : 0, filler);
+            image.insert(image.end(), pattern.begin(), pattern.end());
+            break;
+        default:
+            image.assign(pattern.begin(), pattern.end());
+            if (image.size() < target)
+                image.resize(target, filler);
+            break;
+    }
+    return image;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    // Set before the pool's first use, which sizes it for good.
+    ::setenv("RAYON_NUM_THREADS", "3", 1);
+    // The driver's progress lines would flood the log.
+    const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (null < 0 || ::dup2(null, 1) < 0)
+        fail("cannot send standard output to /dev/null");
+    ::close(null);
+
+    const char* dir = std::getenv("TMPDIR");
+    std::string pattern =
+        std::string(dir != nullptr && *dir != '\0' ? dir : "/tmp") + "/fuzz_parse_file.XXXXXX";
+    const int fd = ::mkstemp(pattern.data());
+    if (fd < 0)
+        fail("cannot create a temporary file");
+    ::close(fd);
+    file_path = pattern;
+    std::atexit([] { ::unlink(file_path.c_str()); });
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const bool is_rna = size > 0 && (data[0] & 1) != 0;
+    const std::vector<std::uint8_t> image = layout(data, size);
+    write_file(image);
+
+    const Outcome whole = outcome_of([&] { return veltra::fasta::parse_file(file_path, is_rna); });
+    if (!whole.panic) {
+        const std::vector<std::int64_t>& offsets = whole.offsets;
+        check(!offsets.empty() && offsets.front() == 0, "offsets do not start at 0");
+        check(std::is_sorted(offsets.begin(), offsets.end()), "offsets decrease");
+        check(offsets.back() == static_cast<std::int64_t>(whole.tokens.size()),
+              "offsets do not end at the token count");
+        check(offsets.size() == whole.ids.size() + 1, "offsets are not one longer than ids");
+    }
+
+    const veltra::fasta::TokenTable table = veltra::fasta::build_token_table(is_rna);
+    const Outcome single =
+        outcome_of([&] { return veltra::fasta::parse_chunk(image, 0, image.size(), table); });
+    if (single.panic || whole.panic)
+        check(single.panic == whole.panic, "the driver and the single-chunk parse fail differently");
+    else
+        check(whole == single, "the driver's result differs from the single-chunk parse");
+    return 0;
+}

@@ -92,7 +92,7 @@ header_line = st.builds(
 )
 
 
-@settings(max_examples=200, deadline=None)
+@settings(max_examples=200, deadline=None, derandomize=True, database=None)
 @given(
     prefix=st.binary(max_size=10).filter(lambda b: b">" not in b),
     records=st.lists(st.tuples(header_line, st.lists(residue_line, max_size=4)), min_size=1, max_size=6),

@@ -282,7 +282,7 @@ def parse_in_chunks(image, cuts, is_rna):
     return [hooks.parse_chunk(image, start, end, is_rna) for start, end in zip(cuts, cuts[1:])]
 
 
-@settings(max_examples=400, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@settings(max_examples=400, deadline=None, derandomize=True, database=None, suppress_health_check=[HealthCheck.too_slow])
 @given(data=st.data(), image=fasta_images(), is_rna=st.booleans())
 def test_any_chunking_gives_the_single_parse(data, image, is_rna):
     single = parse(image, is_rna=is_rna)
@@ -300,7 +300,7 @@ def test_any_chunking_gives_the_single_parse(data, image, is_rna):
     assert parse(image, len(image), len(image) + 10, is_rna) == ([], b"", [0])
 
 
-@settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@settings(max_examples=200, deadline=None, derandomize=True, database=None, suppress_health_check=[HealthCheck.too_slow])
 @given(
     data=st.data(),
     image=fasta_images(headers=st.one_of(valid_header, bad_header), preamble_chars="xyz>ACGT \r"),

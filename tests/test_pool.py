@@ -51,7 +51,8 @@ def run_python(code, env=None, preload=None):
     environ = {k: v for k, v in os.environ.items() if not k.startswith("RAYON_")}
     environ.update(env or {})
     if preload is not None:
-        environ["LD_PRELOAD"] = str(preload)
+        # Behind whatever is preloaded already (a sanitizer runtime must come first).
+        environ["LD_PRELOAD"] = " ".join(filter(None, [environ.get("LD_PRELOAD"), str(preload)]))
     proc = subprocess.run(
         [sys.executable, "-c", PRELUDE + textwrap.dedent(code)],
         env=environ,

@@ -23,10 +23,8 @@ Contenders, each ending with the module's three arrays (tokens uint8, offsets in
   On files wrapped otherwise, or with empty lines, they do not match, and the check says so.
 
 Check: every contender's arrays are compared with veltra_native's (or with the NumPy reference
-while the module is not built) through SHA-256 digests of tokens, line lengths and ids. With
-several workers the module may return its chunks' groups of entries out of file order; when ids
-increase through the file (as make_fasta.py writes them), the groups are put back in id order
-before hashing, and the check says "reordered by id".
+while the module is not built) through SHA-256 digests of tokens, line lengths and ids, all in
+file order.
 """
 
 from __future__ import annotations
@@ -151,30 +149,8 @@ def _peak_probe() -> tuple[str, Callable[[], int]]:
     return "ru_maxrss", lambda: (resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - base) * 1024
 
 
-def _canonical_runs(ids) -> tuple[list[tuple[int, int]], str]:
-    """Entry ranges that, taken in order, give the entries in id order, and what was done.
-
-    The module returns whole groups of entries (one per chunk) in any order, each group in file
-    order. Cutting the entries where the id drops and sorting these runs by their first id
-    restores the file order whenever the ids increase through the file.
-    """
-    import numpy as np
-
-    everything = [(0, int(ids.size))]
-    breaks = np.flatnonzero(ids[1:] < ids[:-1]) + 1
-    if breaks.size == 0:
-        return everything, "file order"
-    starts = np.concatenate(([0], breaks))
-    ends = np.concatenate((breaks, [ids.size]))
-    order = np.argsort(ids[starts], kind="stable")
-    firsts, lasts = ids[starts[order]], ids[ends[order] - 1]
-    if np.any(firsts[1:] < lasts[:-1]):
-        return everything, "order not recoverable: ids do not increase"
-    return [(int(starts[i]), int(ends[i])) for i in order], "reordered by id"
-
-
 def summarize(tokens, offsets, ids) -> dict[str, Any]:
-    """Shape checks and digests of the three arrays, in file order where it can be recovered."""
+    """Shape checks and digests of the three arrays."""
     import numpy as np
 
     summary: dict[str, Any] = {"tokens": int(tokens.size), "entries": int(ids.size)}
@@ -189,15 +165,10 @@ def summarize(tokens, offsets, ids) -> dict[str, Any]:
         summary["problems"] = problems
         return summary
 
-    lengths = np.diff(offsets)
-    runs, summary["order"] = _canonical_runs(ids)
-    token_hash = hashlib.sha256()
-    for start, end in runs:
-        token_hash.update(memoryview(tokens[offsets[start] : offsets[end]]))
     summary["digests"] = {
-        "tokens": token_hash.hexdigest(),
-        "offsets": hashlib.sha256(np.concatenate([lengths[s:e] for s, e in runs]).tobytes()).hexdigest(),
-        "ids": hashlib.sha256(np.concatenate([ids[s:e] for s, e in runs]).tobytes()).hexdigest(),
+        "tokens": hashlib.sha256(memoryview(tokens)).hexdigest(),
+        "offsets": hashlib.sha256(np.diff(offsets).tobytes()).hexdigest(),
+        "ids": hashlib.sha256(ids.tobytes()).hexdigest(),
     }
     return summary
 
@@ -278,17 +249,16 @@ def _check(row: dict[str, Any], by_name: dict[str, dict[str, Any]], reference_na
         return "-"
     if "problems" in summary:
         return "INVALID: " + "; ".join(summary["problems"])
-    note = "" if summary["order"] == "file order" else f" ({summary['order']})"
     if reference_name is None or row is by_name[reference_name]:
-        return "reference" + note
+        return "reference"
     differ = _differ(row, by_name[reference_name])
     if not differ:
-        return f"same as {reference_name}{note}"
+        return f"same as {reference_name}"
     counts = f"{summary['entries']:,} entries, {summary['tokens']:,} tokens"
     also = ""
     if row["contender"] != "numpy" and _differ(row, by_name.get("numpy")) == []:
         also = ", same as numpy"
-    return f"MISMATCH vs {reference_name}: {', '.join(differ)} differ ({counts}{also}){note}"
+    return f"MISMATCH vs {reference_name}: {', '.join(differ)} differ ({counts}{also})"
 
 
 def run_parent(args) -> int:

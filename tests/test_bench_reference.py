@@ -13,7 +13,6 @@ sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "benchmarks"))
 
 import make_fasta  # noqa: E402
 from _benchutil import parse_size  # noqa: E402
-from bench_parse_fasta import _canonical_runs  # noqa: E402
 from numpy_fasta import FastaFormatError, RecordCollector, parse_fasta_bytes, token_table  # noqa: E402
 
 
@@ -151,20 +150,6 @@ def test_collector_line_recovery_edges():
         (tokens, offsets, ids),
         ([4] * 120 + [6] * 121 + [5], [0, 60, 120, 180, 240, 241, 242], [6, 6, 7, 7, 7, 8]),
     )
-
-
-@pytest.mark.parametrize(
-    "ids, runs, order",
-    [
-        ([1, 1, 2, 3], [(0, 4)], "file order"),
-        ([4, 5, 5, 1, 2, 3], [(3, 6), (0, 3)], "reordered by id"),
-        ([7, 8, 4, 5, 1, 2], [(4, 6), (2, 4), (0, 2)], "reordered by id"),
-        ([3, 4, 1, 5], [(0, 4)], "order not recoverable: ids do not increase"),
-        ([], [(0, 0)], "file order"),
-    ],
-)
-def test_chunk_groups_are_put_back_in_file_order(ids, runs, order):
-    assert _canonical_runs(np.array(ids, np.uint64)) == (runs, order)
 
 
 @pytest.mark.parametrize(

@@ -48,9 +48,9 @@ std::string quoted_list(const std::vector<const char*>& names) {
 // Binds positional and keyword arguments to the parameter slots; every
 // parameter is required and none is keyword-only.
 template <std::size_t N>
-PyResult<Slots<N>> bind(const ArgumentSpec<N>& spec, PyObject* const* args, Py_ssize_t nargsf,
+PyResult<Slots<N>> bind(const ArgumentSpec<N>& signature, PyObject* const* args, Py_ssize_t nargsf,
                         PyObject* kwnames) {
-    const std::string function = std::string(spec.function) + "()";
+    const std::string function = std::string(signature.function) + "()";
     const auto nargs = static_cast<std::size_t>(PyVectorcall_NARGS(nargsf));
     Slots<N> slots{};
     if (nargs > N)
@@ -70,14 +70,14 @@ PyResult<Slots<N>> bind(const ArgumentSpec<N>& spec, PyObject* const* args, Py_s
         } else {
             const std::string_view given(utf8, static_cast<std::size_t>(size));
             for (std::size_t i = 0; i < N; ++i)
-                if (given == spec.params[i])
+                if (given == signature.params[i])
                     match = i;
         }
         if (!match)
             return type_error(function + " got an unexpected keyword argument '" + text_of(Handle(name)) +
                               "'");
         if (slots[*match] != nullptr)
-            return type_error(function + " got multiple values for argument '" + spec.params[*match] + "'");
+            return type_error(function + " got multiple values for argument '" + signature.params[*match] + "'");
         slots[*match] = args[nargs + static_cast<std::size_t>(k)];
     }
 
@@ -85,7 +85,7 @@ PyResult<Slots<N>> bind(const ArgumentSpec<N>& spec, PyObject* const* args, Py_s
         std::vector<const char*> missing;
         for (std::size_t i = nargs; i < N; ++i)
             if (slots[i] == nullptr)
-                missing.push_back(spec.params[i]);
+                missing.push_back(signature.params[i]);
         if (!missing.empty())
             return type_error(function + " missing " + std::to_string(missing.size()) +
                               " required positional " + (missing.size() == 1 ? "argument" : "arguments") +
@@ -189,10 +189,10 @@ PyObject* parse_fasta(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 }
 
 // The three array functions share one shape: a single list argument.
-template <const ArgumentSpec<1>& Spec, PyResult<Object> (*Body)(Handle)>
+template <const ArgumentSpec<1>& Signature, PyResult<Object> (*Body)(Handle)>
 PyObject* list_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_guard([&]() -> PyResult<Object> {
-        auto slots = bind(Spec, args, nargs, kwnames);
+        auto slots = bind(Signature, args, nargs, kwnames);
         if (!slots)
             return std::move(slots).error();
         auto list = convert_list(slots.value()[0]);

@@ -77,7 +77,8 @@ PyResult<Slots<N>> bind(const ArgumentSpec<N>& signature, PyObject* const* args,
             return type_error(function + " got an unexpected keyword argument '" + text_of(Handle(name)) +
                               "'");
         if (slots[*match] != nullptr)
-            return type_error(function + " got multiple values for argument '" + signature.params[*match] + "'");
+            return type_error(function + " got multiple values for argument '" + signature.params[*match] +
+                              "'");
         slots[*match] = args[nargs + static_cast<std::size_t>(k)];
     }
 

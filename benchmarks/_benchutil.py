@@ -18,8 +18,6 @@ from typing import Any, Callable
 
 WORKERS_ENV = "RAYON_NUM_THREADS"
 MODULE = "veltra_native"
-# The message of the stand-in functions that exist until a function is built.
-PLACEHOLDER_MESSAGE = "not built yet"
 
 _SIZE = re.compile(r"^\s*(\d+(?:\.\d+)?)\s*([kmgt]i?)?b?\s*$", re.IGNORECASE)
 _UNITS = {"": 1, "k": 10**3, "m": 10**6, "g": 10**9, "t": 10**12}
@@ -52,10 +50,6 @@ def import_optional(name: str) -> tuple[Any, str]:
         return None, f"not installed (import failed: {type(exc).__name__}: {exc})"
 
 
-def is_placeholder(exc: BaseException) -> bool:
-    return type(exc).__name__ == "PanicException" and str(exc) == PLACEHOLDER_MESSAGE
-
-
 def describe(exc: BaseException) -> str:
     return f"{type(exc).__name__}: {exc}"
 
@@ -80,10 +74,7 @@ def captured_stderr():
 
 
 def first_call(fn: Callable[[], Any]) -> tuple[Any, str]:
-    """Run `fn` once; (result, "ok"), or (None, status) for a placeholder or a failure.
-
-    A placeholder's panic report is swallowed; any other failure's report is passed on to stderr.
-    """
+    """Run `fn` once; (result, "ok"), or (None, status) for a failure, whose report is passed on."""
     with captured_stderr() as box:
         try:
             result, status = fn(), "ok"
@@ -91,8 +82,8 @@ def first_call(fn: Callable[[], Any]) -> tuple[Any, str]:
             raise
         except BaseException as exc:  # PanicException derives from BaseException
             result = None
-            status = "placeholder (not built yet)" if is_placeholder(exc) else f"error: {describe(exc)}"
-    if box["text"] and not status.startswith("placeholder"):
+            status = f"error: {describe(exc)}"
+    if box["text"]:
         sys.stderr.write(box["text"])
     return result, status
 

@@ -47,7 +47,6 @@ from _benchutil import (
     describe,
     fmt,
     format_table,
-    is_placeholder,
     machine_info,
     package_version,
     write_json,
@@ -63,7 +62,7 @@ DISTRIBUTIONS = {
 
 
 class Unavailable(Exception):
-    """A contender that cannot run here (not installed, or a placeholder)."""
+    """A contender that cannot run here (not installed)."""
 
 
 # ----------------------------------------------------------------------------------------------
@@ -197,7 +196,7 @@ def run_child(args) -> int:
     except (KeyboardInterrupt, SystemExit):
         raise
     except BaseException as exc:  # PanicException derives from BaseException
-        result["status"] = "placeholder (not built yet)" if is_placeholder(exc) else f"error: {describe(exc)}"
+        result["status"] = f"error: {describe(exc)}"
     Path(args.result).write_text(json.dumps(result))
     return 0
 
@@ -296,7 +295,7 @@ def run_parent(args) -> int:
         row["check"] = _check(row, by_name, reference_name) if ok else "-"
         row["ratio_to_fromfile"] = row["time"] / floor if ok and floor else None
         row["rss_to_file_size"] = row["rss_growth"] / size if ok and size else None
-        healthy &= row["status"] == "ok" or row["status"].startswith(("placeholder", "not installed"))
+        healthy &= row["status"] == "ok" or row["status"].startswith("not installed")
         healthy &= not row["check"].startswith(("MISMATCH", "INVALID"))
         table.append(
             [
@@ -323,8 +322,6 @@ def run_parent(args) -> int:
             f"the record readers' lines are recovered assuming {args.line_width}-column wrapping"
             " (--line-width); files wrapped otherwise or with empty lines cannot match"
         )
-    if by_name.get(MODULE, {}).get("status", "").startswith("placeholder"):
-        print(f"{MODULE} is still a placeholder here: its row was skipped.")
 
     if args.json:
         versions = {n: package_version(d) for n, d in DISTRIBUTIONS.items()}

@@ -12,7 +12,6 @@ import errno
 import hashlib
 import json
 import os
-import shutil
 import subprocess
 import sys
 import tempfile
@@ -25,7 +24,6 @@ import pytest
 
 import fasta_reference as ref
 
-NATIVE = Path(__file__).parent / "native"
 TIMEOUT = 120
 UNWRAP = "called `Result::unwrap()` on an `Err` value: "
 NOT_INITIALIZED = "The global thread pool has not been initialized.: ThreadPoolBuildError { kind: "
@@ -248,22 +246,6 @@ def test_fifo_is_read_to_its_end(tmp_path, data):
 
 
 # --- the pool cannot start ------------------------------------------------------------
-
-
-@pytest.fixture(scope="module")
-def shim(tmp_path_factory):
-    compiler = shutil.which("cc") or shutil.which("gcc")
-    if compiler is None:
-        pytest.skip("no C compiler")
-    out = tmp_path_factory.mktemp("shim") / "pthread_create_shim.so"
-    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
-    subprocess.run(
-        [compiler, "-shared", "-fPIC", "-O1", "-o", str(out), str(NATIVE / "pthread_create_shim.c"), "-ldl"],
-        check=True,
-        timeout=TIMEOUT,
-        env=env,
-    )
-    return out
 
 
 CALLS = {

@@ -9,17 +9,14 @@ count fixed through the environment.
 import json
 import os
 import random
-import shutil
 import subprocess
 import sys
 import textwrap
-from pathlib import Path
 
 import pytest
 
 import _veltra_testing as T
 
-NATIVE = Path(__file__).parent / "native"
 TIMEOUT = 120
 NOT_INITIALIZED = "The global thread pool has not been initialized.: ThreadPoolBuildError { kind: "
 
@@ -308,20 +305,6 @@ def test_forked_child_starts_its_own_pool():
 
 
 # --- failed starts -------------------------------------------------------------------
-
-
-@pytest.fixture(scope="module")
-def shim(tmp_path_factory):
-    compiler = shutil.which("cc") or shutil.which("gcc")
-    if compiler is None:
-        pytest.skip("no C compiler")
-    out = tmp_path_factory.mktemp("shim") / "pthread_create_shim.so"
-    subprocess.run(
-        [compiler, "-shared", "-fPIC", "-O1", "-o", str(out), str(NATIVE / "pthread_create_shim.c"), "-ldl"],
-        check=True,
-        timeout=TIMEOUT,
-    )
-    return out
 
 
 def test_thread_creation_failure_fails_the_start_for_good(shim):

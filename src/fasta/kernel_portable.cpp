@@ -1,0 +1,71 @@
+// The kernel that any x86-64 runs, and the choice among the kernels.
+#include <bit>
+#include <cstring>
+
+#include "kernel.hpp"
+
+namespace veltra::fasta::kernel {
+
+namespace {
+
+Scan scan_portable(const std::uint8_t* p, std::size_t n, bool line_start) {
+    std::size_t newlines = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (p[i] == '>' && (i == 0 ? line_start : p[i - 1] == '\n'))
+            return {i, newlines};
+        newlines += p[i] == '\n';
+    }
+    return {n, newlines};
+}
+
+// Eight bytes at a time: one load and one store per word instead of one store
+// per byte. The restrict promise matters, as the output, the input and the
+// table are all bytes and might otherwise alias.
+static_assert(std::endian::native == std::endian::little, "bytes are taken from words low byte first");
+std::size_t translate_portable(const std::uint8_t* __restrict p, std::size_t n, std::uint8_t* __restrict dst,
+                               const Tables& tables) {
+    const void* newline = std::memchr(p, '\n', n);
+    const std::size_t len =
+        newline == nullptr ? n : static_cast<std::size_t>(static_cast<const std::uint8_t*>(newline) - p);
+    const std::uint8_t* __restrict table = tables.table.data();
+    std::size_t i = 0;
+    for (; i + 8 <= len; i += 8) {
+        std::uint64_t in;
+        std::memcpy(&in, p + i, 8);
+        std::uint64_t out = 0;
+        for (int k = 0; k < 8; ++k)
+            out |= std::uint64_t{table[(in >> (8 * k)) & 0xFF]} << (8 * k);
+        std::memcpy(dst + i, &out, 8);
+    }
+    for (; i < len; ++i)
+        dst[i] = table[p[i]];
+    return len;
+}
+
+constexpr Kernel portable{"portable", scan_portable, translate_portable};
+constexpr const Kernel* kernels[] = {&portable};
+
+}  // namespace
+
+Tables prepare(const TokenTable& table) noexcept {
+    Tables out{};
+    out.table = table;
+    out.fallback = table[0];
+    out.shaped = true;
+    for (std::size_t b = 0; b < 256; ++b)
+        if ((b < 0x40 || b >= 0x80) && table[b] != out.fallback)
+            out.shaped = false;
+    for (std::size_t i = 0; i < 64; ++i)
+        out.upper[i] = table[0x40 + i];
+    return out;
+}
+
+const Kernel& selected() noexcept {
+    return *kernels[std::size(kernels) - 1];
+}
+
+std::span<const Kernel* const> available() noexcept {
+    return kernels;
+}
+
+}  // namespace veltra::fasta::kernel

@@ -2,7 +2,7 @@
 #include <bit>
 #include <cstring>
 
-#include "kernel.hpp"
+#include "kernel_variants.hpp"
 
 namespace veltra::fasta::kernel {
 
@@ -43,7 +43,31 @@ std::size_t translate_portable(const std::uint8_t* __restrict p, std::size_t n, 
 }
 
 constexpr Kernel portable{"portable", scan_portable, translate_portable};
-constexpr const Kernel* kernels[] = {&portable};
+
+// The kernels this CPU runs, slowest first. __builtin_cpu_supports also checks
+// that the operating system saves the vector registers the kernel uses.
+struct Choice {
+    const Kernel* kernels[3];
+    std::size_t count;
+};
+
+Choice choose() noexcept {
+    __builtin_cpu_init();
+    Choice choice{{&portable}, 1};
+    const bool base =
+        __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("popcnt");
+    if (base && __builtin_cpu_supports("avx2"))
+        choice.kernels[choice.count++] = &avx2;
+    if (base && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+        __builtin_cpu_supports("avx512vbmi"))
+        choice.kernels[choice.count++] = &avx512;
+    return choice;
+}
+
+const Choice& choice() noexcept {
+    static const Choice once = choose();
+    return once;
+}
 
 }  // namespace
 
@@ -61,11 +85,13 @@ Tables prepare(const TokenTable& table) noexcept {
 }
 
 const Kernel& selected() noexcept {
-    return *kernels[std::size(kernels) - 1];
+    const Choice& c = choice();
+    return *c.kernels[c.count - 1];
 }
 
 std::span<const Kernel* const> available() noexcept {
-    return kernels;
+    const Choice& c = choice();
+    return {c.kernels, c.count};
 }
 
 }  // namespace veltra::fasta::kernel

@@ -1,0 +1,216 @@
+// The AVX2 kernel: 32 bytes per vector.
+//
+// AVX2 has no byte-masked loads or stores, so the last bytes of a window or a
+// line are reached with loads and stores that end exactly at the limit and
+// overlap bytes already done (rewriting the same codes), or, below 32 bytes,
+// with narrower steps of the same kind.
+#include <immintrin.h>
+
+#include <bit>
+#include <cstring>
+
+#include "kernel_variants.hpp"
+
+#define VELTRA_AVX2 __attribute__((target("avx2,bmi,bmi2,popcnt")))
+#define VELTRA_AVX2_INLINE __attribute__((target("avx2,bmi,bmi2,popcnt"), always_inline)) inline
+
+namespace veltra::fasta::kernel {
+
+namespace {
+
+VELTRA_AVX2_INLINE std::uint32_t byte_mask(__m256i v, __m256i byte) {
+    return static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, byte)));
+}
+
+// One byte at a time, for inputs too short for a vector.
+VELTRA_AVX2 Scan scan_bytes(const std::uint8_t* p, std::size_t n, bool line_start, std::size_t from,
+                            std::size_t newlines) {
+    for (std::size_t i = from; i < n; ++i) {
+        if (p[i] == '>' && (i == 0 ? line_start : p[i - 1] == '\n'))
+            return {i, newlines};
+        newlines += p[i] == '\n';
+    }
+    return {n, newlines};
+}
+
+VELTRA_AVX2 Scan scan_avx2(const std::uint8_t* p, std::size_t n, bool line_start) {
+    if (n < 32)
+        return scan_bytes(p, n, line_start, 0, 0);
+    const __m256i newline = _mm256_set1_epi8('\n');
+    const __m256i gt = _mm256_set1_epi8('>');
+    std::uint64_t carry = line_start ? 1 : 0;
+    std::size_t newlines = 0;
+    std::size_t i = 0;
+    for (; i + 64 <= n; i += 64) {
+        const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i));
+        const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i + 32));
+        const std::uint64_t lines = byte_mask(a, newline) | std::uint64_t{byte_mask(b, newline)} << 32;
+        const std::uint64_t gts = byte_mask(a, gt) | std::uint64_t{byte_mask(b, gt)} << 32;
+        const std::uint64_t starts = gts & (lines << 1 | carry);
+        if (starts != 0) {
+            const unsigned at = static_cast<unsigned>(std::countr_zero(starts));
+            return {i + at, newlines + static_cast<std::size_t>(std::popcount(_bzhi_u64(lines, at)))};
+        }
+        newlines += static_cast<std::size_t>(std::popcount(lines));
+        carry = lines >> 63;
+    }
+    // At most two more blocks of 32; the last one ends at n and its bytes
+    // before i, already scanned, are shifted out.
+    while (i < n) {
+        const std::size_t at = n - i < 32 ? n - 32 : i;
+        const unsigned skip = static_cast<unsigned>(i - at);
+        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + at));
+        const std::uint64_t lines = byte_mask(v, newline) >> skip;
+        const std::uint64_t gts = byte_mask(v, gt) >> skip;
+        const std::uint64_t starts = gts & (lines << 1 | carry);
+        if (starts != 0) {
+            const unsigned k = static_cast<unsigned>(std::countr_zero(starts));
+            return {i + k, newlines + static_cast<std::size_t>(std::popcount(_bzhi_u64(lines, k)))};
+        }
+        newlines += static_cast<std::size_t>(std::popcount(lines));
+        carry = (lines >> (31 - skip)) & 1;
+        i += 32 - skip;
+    }
+    return {n, newlines};
+}
+
+// The codes of 0x40..0x7F in four 16-byte quarters, each in both lanes, and
+// the code of every other byte.
+struct Lookup {
+    __m256i q0, q1, q2, q3, fallback;
+};
+
+VELTRA_AVX2_INLINE __m256i both_lanes(const std::uint8_t* codes) {
+    return _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(codes)));
+}
+
+VELTRA_AVX2_INLINE Lookup lookup_of(const Tables& tables) {
+    const std::uint8_t* upper = tables.upper.data();
+    return {both_lanes(upper), both_lanes(upper + 16), both_lanes(upper + 32), both_lanes(upper + 48),
+            _mm256_set1_epi8(static_cast<char>(tables.fallback))};
+}
+
+// x = byte - 0x40 is below 0x40 exactly for the bytes with codes of their
+// own: its bits 4 and 5 pick the quarter, its low nibble the entry (a shuffle
+// reads only that nibble and bit 7). Bits 6 and 7 of x, moved to bit 7 of
+// each byte, pick the fallback. The 16-bit shifts carry bits across bytes, but
+// only into bits below the one each blend reads.
+VELTRA_AVX2_INLINE __m256i translate32(__m256i v, const Lookup& t) {
+    const __m256i x = _mm256_sub_epi8(v, _mm256_set1_epi8(0x40));
+    const __m256i bit4 = _mm256_slli_epi16(x, 3);
+    const __m256i low = _mm256_blendv_epi8(_mm256_shuffle_epi8(t.q0, x), _mm256_shuffle_epi8(t.q1, x), bit4);
+    const __m256i high = _mm256_blendv_epi8(_mm256_shuffle_epi8(t.q2, x), _mm256_shuffle_epi8(t.q3, x), bit4);
+    const __m256i code = _mm256_blendv_epi8(low, high, _mm256_slli_epi16(x, 2));
+    return _mm256_blendv_epi8(code, t.fallback, _mm256_or_si256(x, _mm256_slli_epi16(x, 1)));
+}
+
+VELTRA_AVX2_INLINE __m128i translate16(__m128i v, const Lookup& t) {
+    const __m128i x = _mm_sub_epi8(v, _mm_set1_epi8(0x40));
+    const __m128i bit4 = _mm_slli_epi16(x, 3);
+    const __m128i low = _mm_blendv_epi8(_mm_shuffle_epi8(_mm256_castsi256_si128(t.q0), x),
+                                        _mm_shuffle_epi8(_mm256_castsi256_si128(t.q1), x), bit4);
+    const __m128i high = _mm_blendv_epi8(_mm_shuffle_epi8(_mm256_castsi256_si128(t.q2), x),
+                                         _mm_shuffle_epi8(_mm256_castsi256_si128(t.q3), x), bit4);
+    const __m128i code = _mm_blendv_epi8(low, high, _mm_slli_epi16(x, 2));
+    return _mm_blendv_epi8(code, _mm256_castsi256_si128(t.fallback), _mm_or_si128(x, _mm_slli_epi16(x, 1)));
+}
+
+VELTRA_AVX2_INLINE void translate_at(const std::uint8_t* p, std::uint8_t* dst, const Lookup& t) {
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst),
+                        translate32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)), t));
+}
+
+// p[0, len) for len below 32: two loads that together cover the bytes exactly,
+// one translation, two stores to the same places.
+VELTRA_AVX2 void translate_short(const std::uint8_t* p, std::size_t len, std::uint8_t* dst, const Lookup& t,
+                                 const Tables& tables) {
+    if (len >= 16) {
+        const __m128i a = translate16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), t);
+        const __m128i b = translate16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + len - 16)), t);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), a);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + len - 16), b);
+    } else if (len >= 8) {
+        std::uint64_t a, b;
+        std::memcpy(&a, p, 8);
+        std::memcpy(&b, p + len - 8, 8);
+        const __m128i codes =
+            translate16(_mm_set_epi64x(static_cast<long long>(b), static_cast<long long>(a)), t);
+        a = static_cast<std::uint64_t>(_mm_cvtsi128_si64(codes));
+        b = static_cast<std::uint64_t>(_mm_extract_epi64(codes, 1));
+        std::memcpy(dst, &a, 8);
+        std::memcpy(dst + len - 8, &b, 8);
+    } else if (len >= 4) {
+        std::uint32_t a, b;
+        std::memcpy(&a, p, 4);
+        std::memcpy(&b, p + len - 4, 4);
+        const __m128i codes = translate16(_mm_setr_epi32(static_cast<int>(a), static_cast<int>(b), 0, 0), t);
+        a = static_cast<std::uint32_t>(_mm_cvtsi128_si32(codes));
+        b = static_cast<std::uint32_t>(_mm_extract_epi32(codes, 1));
+        std::memcpy(dst, &a, 4);
+        std::memcpy(dst + len - 4, &b, 4);
+    } else {
+        translate_bytes(p, len, dst, tables.table.data());
+    }
+}
+
+// The position of the first '\n' in p[from, n), or n.
+VELTRA_AVX2 std::size_t find_newline(const std::uint8_t* p, std::size_t n, std::size_t from) {
+    if (n < 32) {
+        const void* newline = std::memchr(p + from, '\n', n - from);
+        return newline == nullptr ? n
+                                  : static_cast<std::size_t>(static_cast<const std::uint8_t*>(newline) - p);
+    }
+    const __m256i newline = _mm256_set1_epi8('\n');
+    std::size_t i = from;
+    for (; i + 32 <= n; i += 32) {
+        const std::uint32_t lines =
+            byte_mask(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i)), newline);
+        if (lines != 0)
+            return i + static_cast<std::size_t>(std::countr_zero(lines));
+    }
+    if (i == n)
+        return n;
+    const unsigned skip = static_cast<unsigned>(i - (n - 32));
+    const std::uint32_t lines =
+        byte_mask(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + n - 32)), newline) >> skip;
+    return lines != 0 ? i + static_cast<std::size_t>(std::countr_zero(lines)) : n;
+}
+
+VELTRA_AVX2 std::size_t translate_avx2(const std::uint8_t* __restrict p, std::size_t n,
+                                       std::uint8_t* __restrict dst, const Tables& tables) {
+    if (!tables.shaped) [[unlikely]] {
+        const std::size_t len = find_newline(p, n, 0);
+        translate_bytes(p, len, dst, tables.table.data());
+        return len;
+    }
+    const Lookup t = lookup_of(tables);
+    const __m256i newline = _mm256_set1_epi8('\n');
+    // Whole blocks until one holds the line's end; the bytes before it are
+    // then done by one block that ends at the line's end.
+    std::size_t i = 0;
+    std::size_t len = n;
+    for (; i + 32 <= n; i += 32) {
+        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i));
+        const std::uint32_t lines = byte_mask(v, newline);
+        if (lines != 0) {
+            len = i + static_cast<std::size_t>(std::countr_zero(lines));
+            break;
+        }
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + i), translate32(v, t));
+    }
+    if (len == n && i < n)
+        len = find_newline(p, n, i);
+    if (len == i)
+        return len;
+    if (len >= 32)
+        translate_at(p + len - 32, dst + len - 32, t);
+    else
+        translate_short(p, len, dst, t, tables);
+    return len;
+}
+
+}  // namespace
+
+extern const Kernel avx2{"avx2", scan_avx2, translate_avx2};
+
+}  // namespace veltra::fasta::kernel

@@ -43,6 +43,21 @@ struct Scan {
     std::size_t newlines;  // '\n' bytes in [0, stop)
 };
 
+// Where `translate_lines` writes, and how much room it has there.
+struct LinesOut {
+    std::uint8_t* tokens;  // room for `token_room` codes
+    std::size_t token_room;
+    std::int64_t* ends;  // room for `end_room` line ends
+    std::size_t end_room;
+    std::int64_t base;  // added to every end written
+};
+
+struct Lines {
+    std::size_t used;    // bytes taken: up to the header start, or past the last '\n' taken
+    std::size_t lines;   // ends written
+    std::size_t tokens;  // codes written
+};
+
 struct Kernel {
     const char* name;  // "avx512", "avx2" or "portable"
     // The first header start in p[0, n): a '>' at position 0 counts only when
@@ -52,6 +67,16 @@ struct Kernel {
     // first '\n' in p[0, n), or n if there is none; returns len.
     std::size_t (*translate_line)(const std::uint8_t* p, std::size_t n, std::uint8_t* dst,
                                   const Tables& tables);
+    // Many lines in one call, where `translate_line` would be called once per
+    // line: the loop's next line no longer waits for the search of this
+    // line's end, which on short lines costs more than the translation.
+    // Translates the lines that a '\n' ends in p[0, n), up to the first header
+    // start (p[0] starts a line), to out.tokens back to back, and writes to
+    // out.ends[i] out.base plus the codes written up to the end of line i.
+    // Stops before a line that does not fit the room left; writes only
+    // out.tokens[0, tokens) and out.ends[0, lines). What is left at `used` is a
+    // header, a line without its '\n' yet, or a line that did not fit.
+    Lines (*translate_lines)(const std::uint8_t* p, std::size_t n, const LinesOut& out, const Tables& tables);
 };
 
 // The fastest kernel this CPU runs, chosen on first use.

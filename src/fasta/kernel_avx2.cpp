@@ -6,6 +6,7 @@
 // with narrower steps of the same kind.
 #include <immintrin.h>
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 
@@ -74,45 +75,42 @@ VELTRA_AVX2 Scan scan_avx2(const std::uint8_t* p, std::size_t n, bool line_start
     return {n, newlines};
 }
 
-// The codes of 0x40..0x7F in four 16-byte quarters, each in both lanes, and
-// the code of every other byte.
+// The codes of 0x40..0x7F in four 16-byte quarters, each in both lanes and
+// each XOR the fallback code, so that a quarter that does not hold a byte may
+// contribute 0.
 struct Lookup {
     __m256i q0, q1, q2, q3, fallback;
 };
 
-VELTRA_AVX2_INLINE __m256i both_lanes(const std::uint8_t* codes) {
-    return _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(codes)));
+VELTRA_AVX2_INLINE __m256i both_lanes(const std::uint8_t* codes, __m256i fallback) {
+    return _mm256_xor_si256(
+        _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(codes))), fallback);
 }
 
 VELTRA_AVX2_INLINE Lookup lookup_of(const Tables& tables) {
+    const __m256i fallback = _mm256_set1_epi8(static_cast<char>(tables.fallback));
     const std::uint8_t* upper = tables.upper.data();
-    return {both_lanes(upper), both_lanes(upper + 16), both_lanes(upper + 32), both_lanes(upper + 48),
-            _mm256_set1_epi8(static_cast<char>(tables.fallback))};
+    return {both_lanes(upper, fallback), both_lanes(upper + 16, fallback), both_lanes(upper + 32, fallback),
+            both_lanes(upper + 48, fallback), fallback};
 }
 
-// x = byte - 0x40 is below 0x40 exactly for the bytes with codes of their
-// own: its bits 4 and 5 pick the quarter, its low nibble the entry (a shuffle
-// reads only that nibble and bit 7). Bits 6 and 7 of x, moved to bit 7 of
-// each byte, pick the fallback. The 16-bit shifts carry bits across bytes, but
-// only into bits below the one each blend reads.
+// A shuffle reads the low nibble of each index byte, or gives 0 when its bit
+// 7 is set. For quarter k the index is byte - (0x40 + 16k), saturated up by
+// 0x70: bytes of that quarter land on 0x70..0x7F with their low nibble, all
+// others (wrapped below 0 or at least 16) on 0x80 or more.
+VELTRA_AVX2_INLINE __m256i quarter(__m256i v, __m256i q, char first) {
+    return _mm256_shuffle_epi8(
+        q, _mm256_adds_epu8(_mm256_sub_epi8(v, _mm256_set1_epi8(first)), _mm256_set1_epi8(0x70)));
+}
+
 VELTRA_AVX2_INLINE __m256i translate32(__m256i v, const Lookup& t) {
-    const __m256i x = _mm256_sub_epi8(v, _mm256_set1_epi8(0x40));
-    const __m256i bit4 = _mm256_slli_epi16(x, 3);
-    const __m256i low = _mm256_blendv_epi8(_mm256_shuffle_epi8(t.q0, x), _mm256_shuffle_epi8(t.q1, x), bit4);
-    const __m256i high = _mm256_blendv_epi8(_mm256_shuffle_epi8(t.q2, x), _mm256_shuffle_epi8(t.q3, x), bit4);
-    const __m256i code = _mm256_blendv_epi8(low, high, _mm256_slli_epi16(x, 2));
-    return _mm256_blendv_epi8(code, t.fallback, _mm256_or_si256(x, _mm256_slli_epi16(x, 1)));
+    const __m256i codes = _mm256_or_si256(_mm256_or_si256(quarter(v, t.q0, 0x40), quarter(v, t.q1, 0x50)),
+                                          _mm256_or_si256(quarter(v, t.q2, 0x60), quarter(v, t.q3, 0x70)));
+    return _mm256_xor_si256(codes, t.fallback);
 }
 
 VELTRA_AVX2_INLINE __m128i translate16(__m128i v, const Lookup& t) {
-    const __m128i x = _mm_sub_epi8(v, _mm_set1_epi8(0x40));
-    const __m128i bit4 = _mm_slli_epi16(x, 3);
-    const __m128i low = _mm_blendv_epi8(_mm_shuffle_epi8(_mm256_castsi256_si128(t.q0), x),
-                                        _mm_shuffle_epi8(_mm256_castsi256_si128(t.q1), x), bit4);
-    const __m128i high = _mm_blendv_epi8(_mm_shuffle_epi8(_mm256_castsi256_si128(t.q2), x),
-                                         _mm_shuffle_epi8(_mm256_castsi256_si128(t.q3), x), bit4);
-    const __m128i code = _mm_blendv_epi8(low, high, _mm_slli_epi16(x, 2));
-    return _mm_blendv_epi8(code, _mm256_castsi256_si128(t.fallback), _mm_or_si128(x, _mm_slli_epi16(x, 1)));
+    return _mm256_castsi256_si128(translate32(_mm256_castsi128_si256(v), t));
 }
 
 VELTRA_AVX2_INLINE void translate_at(const std::uint8_t* p, std::uint8_t* dst, const Lookup& t) {
@@ -176,6 +174,20 @@ VELTRA_AVX2 std::size_t find_newline(const std::uint8_t* p, std::size_t n, std::
     return lines != 0 ? i + static_cast<std::size_t>(std::countr_zero(lines)) : n;
 }
 
+// p[0, len) to dst[0, len), len known.
+VELTRA_AVX2_INLINE void translate_exact(const std::uint8_t* p, std::size_t len, std::uint8_t* dst,
+                                        const Lookup& t, const Tables& tables) {
+    if (len < 32) {
+        translate_short(p, len, dst, t, tables);
+        return;
+    }
+    std::size_t i = 0;
+    for (; i + 32 <= len; i += 32)
+        translate_at(p + i, dst + i, t);
+    if (i < len)
+        translate_at(p + len - 32, dst + len - 32, t);
+}
+
 VELTRA_AVX2 std::size_t translate_avx2(const std::uint8_t* __restrict p, std::size_t n,
                                        std::uint8_t* __restrict dst, const Tables& tables) {
     if (!tables.shaped) [[unlikely]] {
@@ -209,8 +221,64 @@ VELTRA_AVX2 std::size_t translate_avx2(const std::uint8_t* __restrict p, std::si
     return len;
 }
 
+// Takes the line [start, end) if it fits; false when it does not.
+struct LineWriter {
+    const std::uint8_t* p;
+    const LinesOut& out;
+    const Tables& tables;
+    Lookup t;
+    Lines done{0, 0, 0};
+
+    VELTRA_AVX2_INLINE bool take(std::size_t end) {
+        const std::size_t len = end - done.used;
+        if (len > out.token_room - done.tokens || done.lines == out.end_room) [[unlikely]]
+            return false;
+        if (tables.shaped) [[likely]]
+            translate_exact(p + done.used, len, out.tokens + done.tokens, t, tables);
+        else
+            translate_bytes(p + done.used, len, out.tokens + done.tokens, tables.table.data());
+        done.tokens += len;
+        out.ends[done.lines++] = out.base + static_cast<std::int64_t>(done.tokens);
+        done.used = end + 1;
+        return true;
+    }
+};
+
+// The line ends come from the '\n' masks of whole blocks, found ahead of the
+// translation, so the next line's start never waits for a search.
+VELTRA_AVX2 Lines lines_avx2(const std::uint8_t* p, std::size_t n, const LinesOut& out,
+                             const Tables& tables) {
+    LineWriter w{p, out, tables, lookup_of(tables)};
+    const __m256i newline = _mm256_set1_epi8('\n');
+    const __m256i gt = _mm256_set1_epi8('>');
+    std::uint64_t carry = 1;
+    std::size_t i = 0;
+    for (; i + 64 <= n; i += 64) {
+        const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i));
+        const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i + 32));
+        std::uint64_t lines = byte_mask(a, newline) | std::uint64_t{byte_mask(b, newline)} << 32;
+        const std::uint64_t gts = byte_mask(a, gt) | std::uint64_t{byte_mask(b, gt)} << 32;
+        const std::uint64_t starts = gts & (lines << 1 | carry);
+        carry = lines >> 63;
+        if (starts != 0)
+            lines = _bzhi_u64(lines, static_cast<unsigned>(std::countr_zero(starts)));
+        for (; lines != 0; lines = _blsr_u64(lines))
+            if (!w.take(i + static_cast<std::size_t>(std::countr_zero(lines))))
+                return w.done;
+        if (starts != 0)
+            return w.done;
+    }
+    // The last bytes line by line.
+    while (w.done.used < n && p[w.done.used] != '>') {
+        const std::size_t end = find_newline(p, n, std::max(w.done.used, i));
+        if (end == n || !w.take(end))
+            break;
+    }
+    return w.done;
+}
+
 }  // namespace
 
-extern const Kernel avx2{"avx2", scan_avx2, translate_avx2};
+extern const Kernel avx2{"avx2", scan_avx2, translate_avx2, lines_avx2};
 
 }  // namespace veltra::fasta::kernel

@@ -72,8 +72,58 @@ VELTRA_AVX512 std::size_t translate_avx512(const std::uint8_t* __restrict p, std
     return n;
 }
 
+// p[0, len) to dst[0, len), len known.
+VELTRA_AVX512 inline void translate_exact(const std::uint8_t* p, std::size_t len, std::uint8_t* dst,
+                                          __m512i upper, __m512i fallback) {
+    std::size_t i = 0;
+    for (; i + 64 <= len; i += 64)
+        _mm512_storeu_si512(dst + i, translate64(_mm512_loadu_si512(p + i), upper, fallback));
+    if (i < len) {
+        const __mmask64 rest = first_bytes(len - i);
+        _mm512_mask_storeu_epi8(dst + i, rest,
+                                translate64(_mm512_maskz_loadu_epi8(rest, p + i), upper, fallback));
+    }
+}
+
+// The line ends come from the '\n' masks of whole blocks, found ahead of the
+// translation, so the next line's start never waits for a search.
+VELTRA_AVX512 Lines lines_avx512(const std::uint8_t* p, std::size_t n, const LinesOut& out,
+                                 const Tables& tables) {
+    const __m512i newline = _mm512_set1_epi8('\n');
+    const __m512i gt = _mm512_set1_epi8('>');
+    const __m512i upper = _mm512_loadu_si512(tables.upper.data());
+    const __m512i fallback = _mm512_set1_epi8(static_cast<char>(tables.fallback));
+    Lines done{0, 0, 0};
+    std::uint64_t carry = 1;
+    for (std::size_t i = 0; i < n; i += 64) {
+        const __mmask64 valid = n - i >= 64 ? ~__mmask64{0} : first_bytes(n - i);
+        const __m512i v = _mm512_maskz_loadu_epi8(valid, p + i);
+        std::uint64_t lines = _mm512_mask_cmpeq_epi8_mask(valid, v, newline);
+        const std::uint64_t starts = _mm512_mask_cmpeq_epi8_mask(valid, v, gt) & (lines << 1 | carry);
+        carry = lines >> 63;
+        if (starts != 0)
+            lines = _bzhi_u64(lines, static_cast<unsigned>(std::countr_zero(starts)));
+        for (; lines != 0; lines = _blsr_u64(lines)) {
+            const std::size_t end = i + static_cast<std::size_t>(std::countr_zero(lines));
+            const std::size_t len = end - done.used;
+            if (len > out.token_room - done.tokens || done.lines == out.end_room) [[unlikely]]
+                return done;
+            if (tables.shaped) [[likely]]
+                translate_exact(p + done.used, len, out.tokens + done.tokens, upper, fallback);
+            else
+                translate_bytes(p + done.used, len, out.tokens + done.tokens, tables.table.data());
+            done.tokens += len;
+            out.ends[done.lines++] = out.base + static_cast<std::int64_t>(done.tokens);
+            done.used = end + 1;
+        }
+        if (starts != 0)
+            break;
+    }
+    return done;
+}
+
 }  // namespace
 
-extern const Kernel avx512{"avx512", scan_avx512, translate_avx512};
+extern const Kernel avx512{"avx512", scan_avx512, translate_avx512, lines_avx512};
 
 }  // namespace veltra::fasta::kernel

@@ -22,12 +22,8 @@ Scan scan_portable(const std::uint8_t* p, std::size_t n, bool line_start) {
 // per byte. The restrict promise matters, as the output, the input and the
 // table are all bytes and might otherwise alias.
 static_assert(std::endian::native == std::endian::little, "bytes are taken from words low byte first");
-std::size_t translate_portable(const std::uint8_t* __restrict p, std::size_t n, std::uint8_t* __restrict dst,
-                               const Tables& tables) {
-    const void* newline = std::memchr(p, '\n', n);
-    const std::size_t len =
-        newline == nullptr ? n : static_cast<std::size_t>(static_cast<const std::uint8_t*>(newline) - p);
-    const std::uint8_t* __restrict table = tables.table.data();
+void translate_words(const std::uint8_t* __restrict p, std::size_t len, std::uint8_t* __restrict dst,
+                     const std::uint8_t* __restrict table) {
     std::size_t i = 0;
     for (; i + 8 <= len; i += 8) {
         std::uint64_t in;
@@ -37,12 +33,36 @@ std::size_t translate_portable(const std::uint8_t* __restrict p, std::size_t n, 
             out |= std::uint64_t{table[(in >> (8 * k)) & 0xFF]} << (8 * k);
         std::memcpy(dst + i, &out, 8);
     }
-    for (; i < len; ++i)
-        dst[i] = table[p[i]];
+    translate_bytes(p + i, len - i, dst + i, table);
+}
+
+std::size_t line_length(const std::uint8_t* p, std::size_t n) {
+    const void* newline = std::memchr(p, '\n', n);
+    return newline == nullptr ? n : static_cast<std::size_t>(static_cast<const std::uint8_t*>(newline) - p);
+}
+
+std::size_t translate_portable(const std::uint8_t* __restrict p, std::size_t n, std::uint8_t* __restrict dst,
+                               const Tables& tables) {
+    const std::size_t len = line_length(p, n);
+    translate_words(p, len, dst, tables.table.data());
     return len;
 }
 
-constexpr Kernel portable{"portable", scan_portable, translate_portable};
+Lines lines_portable(const std::uint8_t* p, std::size_t n, const LinesOut& out, const Tables& tables) {
+    Lines done{0, 0, 0};
+    while (done.used < n && p[done.used] != '>') {
+        const std::size_t len = line_length(p + done.used, n - done.used);
+        if (done.used + len == n || len > out.token_room - done.tokens || done.lines == out.end_room)
+            break;
+        translate_words(p + done.used, len, out.tokens + done.tokens, tables.table.data());
+        done.tokens += len;
+        out.ends[done.lines++] = out.base + static_cast<std::int64_t>(done.tokens);
+        done.used += len + 1;
+    }
+    return done;
+}
+
+constexpr Kernel portable{"portable", scan_portable, translate_portable, lines_portable};
 
 // The kernels this CPU runs, slowest first. __builtin_cpu_supports also checks
 // that the operating system saves the vector registers the kernel uses.

@@ -73,9 +73,10 @@ struct Kernel {
     // Translates the lines that a '\n' ends in p[0, n), up to the first header
     // start (p[0] starts a line), to out.tokens back to back, and writes to
     // out.ends[i] out.base plus the codes written up to the end of line i.
-    // Stops before a line that does not fit the room left; writes only
-    // out.tokens[0, tokens) and out.ends[0, lines). What is left at `used` is a
-    // header, a line without its '\n' yet, or a line that did not fit.
+    // Stops before a line that does not fit the room left. Writes only
+    // out.tokens[0, token_room) and out.ends[0, lines); the codes past `tokens`
+    // may hold a part of the line left at `used`, which is a header, a line
+    // without its '\n' yet, or a line that did not fit.
     Lines (*translate_lines)(const std::uint8_t* p, std::size_t n, const LinesOut& out, const Tables& tables);
 };
 

@@ -86,14 +86,23 @@ VELTRA_AVX512 inline void translate_exact(const std::uint8_t* p, std::size_t len
 }
 
 // The line ends come from the '\n' masks of whole blocks, found ahead of the
-// translation, so the next line's start never waits for a search.
+// translation, so the next line's start never waits for a search. What the
+// loop reads of `out` and `tables` is copied first: every store of codes may
+// alias them as far as the compiler knows.
 VELTRA_AVX512 Lines lines_avx512(const std::uint8_t* p, std::size_t n, const LinesOut& out,
                                  const Tables& tables) {
     const __m512i newline = _mm512_set1_epi8('\n');
     const __m512i gt = _mm512_set1_epi8('>');
     const __m512i upper = _mm512_loadu_si512(tables.upper.data());
     const __m512i fallback = _mm512_set1_epi8(static_cast<char>(tables.fallback));
-    Lines done{0, 0, 0};
+    const bool shaped = tables.shaped;
+    const std::uint8_t* const table = tables.table.data();
+    std::uint8_t* const tokens = out.tokens;
+    std::int64_t* const ends = out.ends;
+    const std::size_t token_room = out.token_room;
+    const std::size_t end_room = out.end_room;
+    const std::int64_t base = out.base;
+    std::size_t used = 0, lines_done = 0, written = 0;
     std::uint64_t carry = 1;
     for (std::size_t i = 0; i < n; i += 64) {
         const __mmask64 valid = n - i >= 64 ? ~__mmask64{0} : first_bytes(n - i);
@@ -105,21 +114,21 @@ VELTRA_AVX512 Lines lines_avx512(const std::uint8_t* p, std::size_t n, const Lin
             lines = _bzhi_u64(lines, static_cast<unsigned>(std::countr_zero(starts)));
         for (; lines != 0; lines = _blsr_u64(lines)) {
             const std::size_t end = i + static_cast<std::size_t>(std::countr_zero(lines));
-            const std::size_t len = end - done.used;
-            if (len > out.token_room - done.tokens || done.lines == out.end_room) [[unlikely]]
-                return done;
-            if (tables.shaped) [[likely]]
-                translate_exact(p + done.used, len, out.tokens + done.tokens, upper, fallback);
+            const std::size_t len = end - used;
+            if (len > token_room - written || lines_done == end_room) [[unlikely]]
+                return {used, lines_done, written};
+            if (shaped) [[likely]]
+                translate_exact(p + used, len, tokens + written, upper, fallback);
             else
-                translate_bytes(p + done.used, len, out.tokens + done.tokens, tables.table.data());
-            done.tokens += len;
-            out.ends[done.lines++] = out.base + static_cast<std::int64_t>(done.tokens);
-            done.used = end + 1;
+                translate_bytes(p + used, len, tokens + written, table);
+            written += len;
+            ends[lines_done++] = base + static_cast<std::int64_t>(written);
+            used = end + 1;
         }
         if (starts != 0)
             break;
     }
-    return done;
+    return {used, lines_done, written};
 }
 
 }  // namespace

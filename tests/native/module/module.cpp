@@ -26,7 +26,7 @@ PyMODINIT_FUNC PyInit__veltra_testing() {
         return nullptr;
     if (testing::register_errors(module) < 0 || testing::register_sys(module) < 0 ||
         testing::register_pool(module) < 0 || testing::register_numpy(module) < 0 ||
-        testing::register_fasta(module) < 0) {
+        testing::register_fasta(module) < 0 || testing::register_kernels(module) < 0) {
         Py_DECREF(module);
         return nullptr;
     }

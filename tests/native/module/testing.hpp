@@ -11,4 +11,5 @@ int register_sys(PyObject* module);
 int register_pool(PyObject* module);
 int register_numpy(PyObject* module);
 int register_fasta(PyObject* module);
+int register_kernels(PyObject* module);
 }  // namespace testing

@@ -1,8 +1,9 @@
 #!/bin/sh
 # Builds the fuzz targets with clang and runs them for SECONDS in all
-# (default 60), half each: the chunk parser (fuzz_parse_chunk) and the whole
-# FASTA driver on a pool of three workers (fuzz_parse_file). Exits non-zero on
-# any finding, after replaying it so that its report shows in the log.
+# (default 60), a third each: the chunk parser (fuzz_parse_chunk), the whole
+# FASTA driver on a pool of three workers (fuzz_parse_file) and every FASTA
+# kernel the CPU runs against the portable one (fuzz_kernels). Exits non-zero
+# on any finding, after replaying it so that its report shows in the log.
 #
 #   tests/native/fuzz/run.sh 60
 #
@@ -19,10 +20,10 @@ build=${FUZZ_BUILD_DIR:-$root/build/fuzz}
 cmake -S "$here" -B "$build" -G Ninja -DCMAKE_CXX_COMPILER="${CXX_FUZZ:-clang++-14}" >/dev/null
 cmake --build "$build"
 
-first=$((seconds / 2))
-[ "$first" -gt 0 ] || first=1
-second=$((seconds - first))
-[ "$second" -gt 0 ] || second=1
+share=$((seconds / 3))
+[ "$share" -gt 0 ] || share=1
+last=$((seconds - 2 * share))
+[ "$last" -gt 0 ] || last=1
 
 failed=0
 # run NAME SECONDS: fuzzes build/fuzz/fuzz_NAME over corpus/NAME.
@@ -53,6 +54,7 @@ run() {
     fi
 }
 
-run parse_chunk "$first"
-run parse_file "$second"
+run parse_chunk "$share"
+run parse_file "$share"
+run kernels "$last"
 exit "$failed"

@@ -112,7 +112,8 @@ void compare(const kernel::Kernel& k, const Window& w, bool line_start, std::siz
 
     const LinesResult a = run_lines(portable, w, token_room, end_room, tables);
     const LinesResult b = run_lines(k, w, token_room, end_room, tables);
-    if (a.lines.used != b.lines.used || a.lines.lines != b.lines.lines || a.tokens != b.tokens || a.ends != b.ends)
+    if (a.lines.used != b.lines.used || a.lines.lines != b.lines.lines || a.tokens != b.tokens ||
+        a.ends != b.ends)
         fail(k.name, "translate_lines");
 }
 

@@ -10,10 +10,6 @@ namespace veltra::fasta {
 
 namespace {
 
-// Large enough that a read costs little next to parsing what it brought,
-// small enough to stay in a core's cache between the read and the parse.
-constexpr std::size_t window_bytes = 256 * 1024;
-
 constexpr std::uint64_t none = static_cast<std::uint64_t>(-1);
 
 [[noreturn]] void read_failed(const sys::OsError& error) {
@@ -104,7 +100,10 @@ Header read_header_at(Reader& reader, std::uint64_t pos, std::string& scratch) {
 
 }  // namespace
 
-Reader::Reader(const Source& source) : source_(source) {}
+std::size_t read_window = default_read_window;
+
+Reader::Reader(const Source& source)
+    : source_(source), window_bytes_(std::max<std::size_t>(read_window, 1)) {}
 
 std::span<const std::uint8_t> Reader::at(std::uint64_t pos) {
     if (source_.file == nullptr)
@@ -113,7 +112,7 @@ std::span<const std::uint8_t> Reader::at(std::uint64_t pos) {
     if (pos < window_pos_ || pos >= window_pos_ + window_len_) {
         if (pos >= source_.size)
             return {};
-        fill(pos, static_cast<std::size_t>(std::min<std::uint64_t>(window_bytes, source_.size - pos)));
+        fill(pos, static_cast<std::size_t>(std::min<std::uint64_t>(window_bytes_, source_.size - pos)));
     }
     const auto skip = static_cast<std::size_t>(pos - window_pos_);
     return {window_.data() + skip, window_len_ - skip};
@@ -135,7 +134,7 @@ bool Reader::any_gt_before(std::uint64_t pos) {
         return ::memrchr(source_.image.data(), '>', static_cast<std::size_t>(pos)) != nullptr;
     std::uint64_t hi = pos;
     while (hi > 0) {
-        const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(window_bytes, hi));
+        const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(window_bytes_, hi));
         fill(hi - n, n);
         if (::memrchr(window_.data(), '>', window_len_) != nullptr)
             return true;
@@ -147,7 +146,7 @@ bool Reader::any_gt_before(std::uint64_t pos) {
 void Reader::fill(std::uint64_t pos, std::size_t n) {
     if (window_.size() < n)
         window_ = Buffer<std::uint8_t>::uninitialized(
-            static_cast<std::size_t>(std::min<std::uint64_t>(window_bytes, source_.size)));
+            static_cast<std::size_t>(std::min<std::uint64_t>(window_bytes_, source_.size)));
     window_pos_ = pos;
     window_len_ = 0;
     auto got = source_.file->read_at(pos, window_.data(), n);

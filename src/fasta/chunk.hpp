@@ -33,6 +33,12 @@ struct Source {
     std::uint64_t size = 0;  // bytes to read at most; a file may end earlier
 };
 
+// Bytes per positioned read. Large enough that a read costs little next to
+// parsing what it brought, small enough to stay in a core's cache between the
+// read and the parse. Tests shrink it so that lines and headers cross windows.
+inline constexpr std::size_t default_read_window = 256 * 1024;
+extern std::size_t read_window;
+
 class Reader {
 public:
     explicit Reader(const Source& source);
@@ -53,6 +59,7 @@ private:
     void fill(std::uint64_t pos, std::size_t n);
 
     const Source& source_;
+    const std::size_t window_bytes_;
     Buffer<std::uint8_t> window_;
     std::uint64_t window_pos_ = 0;
     std::size_t window_len_ = 0;

@@ -25,6 +25,13 @@ Contenders, each ending with the module's three arrays (tokens uint8, offsets in
 Check: every contender's arrays are compared with veltra_native's (or with the NumPy reference
 while the module is not built) through SHA-256 digests of tokens, line lengths and ids, all in
 file order.
+
+--pairs N: instead, each contender (veltra_native unless --contender says otherwise) runs N times
+in turn with numpy.fromfile, A B A B, each run a fresh process with the file read into the page
+cache just before it. Reported per contender: the median of the pairwise ratios of work time to
+numpy.fromfile's, user CPU seconds of the work per GB of file, and the peak RSS of the process
+(from wait4) above its RSS when the work began and above the bytes of the arrays it returned.
+No digests are taken, so the peak is the work's own.
 """
 
 from __future__ import annotations
@@ -177,13 +184,20 @@ def run_child(args) -> int:
     try:
         work = _prepare(args.child, args.file, args.is_rna, args.line_width)
         method, growth = _peak_probe()
+        result["rss_at_start"] = (_status_kib("VmRSS") or 0) * 1024
+        before = resource.getrusage(resource.RUSAGE_SELF)
         t0 = time.perf_counter()
         output = work()
         result["time"] = time.perf_counter() - t0
+        after = resource.getrusage(resource.RUSAGE_SELF)
+        result["user_cpu"] = after.ru_utime - before.ru_utime
+        result["sys_cpu"] = after.ru_stime - before.ru_stime
         result["rss_growth"] = growth()
         result["rss_method"] = method
         result["status"] = "ok"
-        if args.child != "numpy.fromfile":
+        arrays = [output] if args.child == "numpy.fromfile" else list(output)
+        result["result_bytes"] = sum(int(a.nbytes) for a in arrays)
+        if args.child != "numpy.fromfile" and not args.paired:
             tokens, offsets, ids = output
             if args.dump:
                 import numpy as np
@@ -211,13 +225,19 @@ def _warm_page_cache(path: str) -> None:
             pass
 
 
-def _run_one(name: str, args, workdir: str) -> dict[str, Any]:
-    result_path = Path(workdir) / f"{name}.json"
-    result_path.unlink(missing_ok=True)
+def _child_command(name: str, args, result_path: Path) -> list[str]:
     command = [sys.executable, str(Path(__file__).resolve()), "--child", name, "--result", str(result_path)]
     command += ["--line-width", str(args.line_width), args.file]
     command += ["--is-rna"] if args.is_rna else []
     command += ["--dump", args.dump] if args.dump else []
+    command += ["--paired"] if args.pairs else []
+    return command
+
+
+def _run_one(name: str, args, workdir: str) -> dict[str, Any]:
+    result_path = Path(workdir) / f"{name}.json"
+    result_path.unlink(missing_ok=True)
+    command = _child_command(name, args, result_path)
     env = {**os.environ, WORKERS_ENV: str(args.threads)}
     try:
         proc = subprocess.run(command, env=env, capture_output=True, text=True, timeout=args.timeout)
@@ -258,6 +278,106 @@ def _check(row: dict[str, Any], by_name: dict[str, dict[str, Any]], reference_na
     if row["contender"] != "numpy" and _differ(row, by_name.get("numpy")) == []:
         also = ", same as numpy"
     return f"MISMATCH vs {reference_name}: {', '.join(differ)} differ ({counts}{also})"
+
+
+def _run_measured(name: str, args, workdir: str) -> dict[str, Any]:
+    """One fresh-process run, with the operating system's accounting of the whole process."""
+    result_path = Path(workdir) / f"{name}.json"
+    result_path.unlink(missing_ok=True)
+    _warm_page_cache(args.file)
+    env = {**os.environ, WORKERS_ENV: str(args.threads)}
+    proc = subprocess.Popen(
+        _child_command(name, args, result_path), env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE
+    )
+    stderr = proc.stderr.read()
+    proc.stderr.close()
+    _, status, usage = os.wait4(proc.pid, 0)
+    proc.returncode = os.waitstatus_to_exitcode(status)
+    if proc.returncode != 0 or not result_path.exists():
+        tail = stderr.decode(errors="replace").strip().splitlines()[-3:]
+        return {"contender": name, "status": f"error: child exited with {proc.returncode}: " + " | ".join(tail)}
+    result = json.loads(result_path.read_text())
+    if result["status"] == "ok":
+        result["peak_rss"] = usage.ru_maxrss * 1024
+        result["peak_above_results"] = result["peak_rss"] - result["rss_at_start"] - result["result_bytes"]
+    return result
+
+
+def _median(values: list[float]) -> float:
+    ordered = sorted(values)
+    mid = len(ordered) // 2
+    return ordered[mid] if len(ordered) % 2 else (ordered[mid - 1] + ordered[mid]) / 2
+
+
+def run_paired(args) -> int:
+    path = args.file
+    size = os.path.getsize(path)
+    gb = size / 1e9
+    names = [n for n in (args.contender or [MODULE]) if n != "numpy.fromfile"]
+    print(f"file: {path} ({size / 1e6:,.1f} MB), is_rna={args.is_rna}")
+    print(f"{WORKERS_ENV}={args.threads}; {args.pairs} pairs with numpy.fromfile per contender, taken in turn")
+    table = []
+    rows: list[dict[str, Any]] = []
+    healthy = True
+    with tempfile.TemporaryDirectory(prefix="bench_parse_fasta.") as workdir:
+        for name in names:
+            pairs = []
+            for i in range(args.pairs):
+                floor = _run_measured("numpy.fromfile", args, workdir)
+                run = _run_measured(name, args, workdir)
+                if floor["status"] != "ok" or run["status"] != "ok":
+                    failed = run if run["status"] != "ok" else floor
+                    print(f"{failed['contender']}: {failed['status']}")
+                    healthy = False
+                    break
+                pairs.append({"floor": floor, "run": run, "ratio": run["time"] / floor["time"]})
+                print(f"pair {i + 1}: {name} {run['time']:.3f} s, numpy.fromfile {floor['time']:.3f} s", flush=True)
+            if not pairs:
+                continue
+            for label, key in (("numpy.fromfile", "floor"), (name, "run")):
+                runs = [p[key] for p in pairs]
+                table.append(
+                    [
+                        label,
+                        fmt(_median([r["time"] for r in runs]), 3),
+                        fmt(_median([p["ratio"] for p in pairs]), 2) if key == "run" else "1",
+                        f"{min(p['ratio'] for p in pairs):.2f} to {max(p['ratio'] for p in pairs):.2f}"
+                        if key == "run"
+                        else "-",
+                        fmt(_median([r["user_cpu"] for r in runs]) / gb, 3),
+                        fmt(_median([r["sys_cpu"] for r in runs]) / gb, 3),
+                        fmt(_median([r["peak_above_results"] for r in runs]) / 2**20, 1),
+                    ]
+                )
+            rows.append({"contender": name, "pairs": pairs})
+    print()
+    print(
+        format_table(
+            [
+                "contender",
+                "median time (s)",
+                "x fromfile (median of pairs)",
+                "pair ratios",
+                "user CPU s/GB",
+                "sys CPU s/GB",
+                "peak RSS above results (MiB)",
+            ],
+            table,
+            left=(0,),
+        )
+    )
+    if args.json:
+        write_json(
+            args.json,
+            {
+                "benchmark": "parse_fasta_pairs",
+                "machine": machine_info(),
+                "file": {"path": str(path), "bytes": size, "is_rna": args.is_rna},
+                "config": {"threads": args.threads, "pairs": args.pairs},
+                "results": rows,
+            },
+        )
+    return 0 if healthy else 1
 
 
 def run_parent(args) -> int:
@@ -366,9 +486,13 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument(
         "--dump", help="directory to save every contender's arrays to as .npy (for mismatches)"
     )
+    parser.add_argument(
+        "--pairs", type=int, default=0, help="run each contender N times in turn with numpy.fromfile"
+    )
     parser.add_argument("--json", help="also write the results to this JSON file")
     parser.add_argument("--child", choices=CONTENDERS, help=argparse.SUPPRESS)
     parser.add_argument("--result", help=argparse.SUPPRESS)
+    parser.add_argument("--paired", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
     if args.line_width < 1 or args.threads < 1 or args.repeat < 1:
         parser.error("--line-width, --threads and --repeat must be positive")
@@ -376,7 +500,9 @@ def main(argv: list[str] | None = None) -> int:
         return run_child(args)
     if not os.path.isfile(args.file):
         parser.error(f"no such file: {args.file}")
-    return run_parent(args)
+    if args.pairs < 0:
+        parser.error("--pairs must not be negative")
+    return run_paired(args) if args.pairs else run_parent(args)
 
 
 if __name__ == "__main__":

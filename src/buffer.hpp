@@ -25,11 +25,11 @@
 namespace veltra {
 
 // Where buffer memory comes from. Large buffers are mappings of their own:
-// they grow by moving pages instead of copying them, which keeps a growing
-// parse result or a merge from copying what it already holds, and they are
-// backed by huge pages where the kernel offers them. Fresh memory costs a page
-// fault per 4 KiB page on first write, which for the buffers of a large parse
-// takes longer than the parse itself; huge pages cut that several times over.
+// they grow by moving pages instead of copying them, so a growing buffer does
+// not copy what it already holds. They are not advised for huge pages: where
+// transparent huge pages defragment on fault for advised memory, a fault may
+// first compact memory, and a parse that writes its results once then took
+// about 1.7 times as long, and varied far more, than with plain pages.
 // Smaller buffers come from malloc, which reuses freed memory from call to
 // call instead of faulting in fresh pages each time; 32 MiB is where glibc
 // stops doing that by itself. Either way the size decides, so release needs
@@ -48,8 +48,6 @@ inline void* map(std::size_t bytes) {
         ::mmap(nullptr, page_rounded(bytes), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (p == MAP_FAILED)
         throw AllocFailure{bytes};
-    // Only advice: where transparent huge pages are off nothing changes.
-    ::madvise(p, page_rounded(bytes), MADV_HUGEPAGE);
     return p;
 }
 

@@ -1,8 +1,10 @@
 // FASTA files with numbered records turned into token arrays.
 //
-// A file is read whole, cut into chunks (one per worker from 100000 bytes
-// on), each chunk parsed on the pool into a `ChunkResult`, and the results
-// merged in chunk order into the (tokens, offsets, ids) buffers. Python-free:
+// A file is cut into chunks (one per worker from 100000 bytes on) and parsed
+// in two passes on the pool: the first counts each chunk's sequence lines and
+// tokens, the second writes them in place into result buffers allocated once
+// at their exact sizes. A regular file is read by each worker for its own
+// chunk; anything else (FIFOs, /proc files) is read whole first. Python-free:
 // the Python edge of `parse_fasta` lives in lib.cpp.
 #pragma once
 
@@ -11,14 +13,11 @@
 #include <cstdint>
 #include <span>
 #include <string_view>
-#include <vector>
 
 #include "buffer.hpp"
+#include "fasta/kernel.hpp"
 
 namespace veltra::fasta {
-
-// Token code of every byte value.
-using TokenTable = std::array<std::uint8_t, 256>;
 
 // Nucleotide codes when `is_rna`, protein codes otherwise.
 TokenTable build_token_table(bool is_rna);
@@ -36,7 +35,7 @@ struct ChunkResult {
 // one to its last line even past `end`. A header that is not an unsigned
 // decimal number panics.
 ChunkResult parse_chunk(std::span<const std::uint8_t> image, std::size_t start, std::size_t end,
-                        const TokenTable& table);
+                        const TokenTable& table, const kernel::Kernel& kernel = kernel::selected());
 
 struct Parsed {
     Buffer<std::uint8_t> tokens;
@@ -44,11 +43,12 @@ struct Parsed {
     Buffer<std::uint64_t> ids;
 };
 
-// Joins chunk results in the given order, releasing each as it goes.
-Parsed merge_chunk_results(std::vector<ChunkResult>&& chunks);
-
 // The whole driver below the Python edge: progress lines, the file read, the
-// chunk plan, the parallel parse and the merge. Failures panic.
-Parsed parse_file(std::string_view path, bool is_rna);
+// chunk plan and both passes. Failures panic.
+Parsed parse_file(std::string_view path, bool is_rna, const kernel::Kernel& kernel = kernel::selected());
+
+// Run, when set, between the two passes over a file, with its path. Lets tests
+// change a file while it is being parsed; nothing else sets it.
+extern void (*between_passes)(std::string_view path);
 
 }  // namespace veltra::fasta

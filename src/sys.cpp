@@ -100,19 +100,6 @@ std::string quoted(std::string_view text) {
 // ---------------------------------------------------------------------------
 // Descriptors
 
-class Fd {
-public:
-    explicit Fd(int fd) noexcept : fd_(fd) {}
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    // A failed close cannot lose data on a descriptor that was only read.
-    ~Fd() { ::close(fd_); }
-    int get() const noexcept { return fd_; }
-
-private:
-    int fd_;
-};
-
 std::optional<std::uint64_t> size_hint(int fd) {
     struct statx stx {};
     if (::statx(fd, "", AT_EMPTY_PATH, STATX_SIZE, &stx) == 0)
@@ -587,6 +574,8 @@ std::string_view to_string(ErrorKind kind) noexcept {
             return "Unsupported";
         case ErrorKind::OutOfMemory:
             return "OutOfMemory";
+        case ErrorKind::InvalidData:
+            return "InvalidData";
         case ErrorKind::Uncategorized:
             return "Uncategorized";
     }
@@ -697,21 +686,48 @@ std::string OsError::short_form() const {
     return utf8_lossy(message_);
 }
 
-Result<Buffer<std::uint8_t>, OsError> read_whole_file(std::string_view path) {
-    if (path.find('\0') != std::string_view::npos)
-        return OsError::fixed(ErrorKind::InvalidInput, "file name contained an unexpected NUL byte");
-    const std::string c_path(path);
+File& File::operator=(File&& other) noexcept {
+    if (this != &other) {
+        if (fd_ >= 0)
+            ::close(fd_);
+        fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+}
 
-    int raw_fd;
-    do {
-        raw_fd = ::open64(c_path.c_str(), O_RDONLY | O_CLOEXEC, 0666);
-    } while (raw_fd < 0 && errno == EINTR);
-    if (raw_fd < 0)
-        return OsError::from_errno(errno);
-    const Fd fd(raw_fd);
+// A failed close cannot lose data on a descriptor that was only read.
+File::~File() {
+    if (fd_ >= 0)
+        ::close(fd_);
+}
 
+std::optional<std::uint64_t> File::regular_size() const noexcept {
+    struct stat64 st {};
+    if (::fstat64(fd_, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0)
+        return std::nullopt;
+    return static_cast<std::uint64_t>(st.st_size);
+}
+
+Result<std::size_t, OsError> File::read_at(std::uint64_t offset, std::uint8_t* dst, std::size_t n) const {
+    std::size_t done = 0;
+    while (done < n) {
+        const ssize_t got =
+            ::pread64(fd_, dst + done, std::min(n - done, io_limit), static_cast<off64_t>(offset + done));
+        if (got < 0) {
+            if (errno == EINTR)
+                continue;
+            return OsError::from_errno(errno);
+        }
+        if (got == 0)
+            break;
+        done += static_cast<std::size_t>(got);
+    }
+    return done;
+}
+
+Result<Buffer<std::uint8_t>, OsError> File::read_to_end() const {
     Buffer<std::uint8_t> out;
-    if (const auto hint = size_hint(fd.get()); hint && *hint > 0) {
+    if (const auto hint = size_hint(fd_); hint && *hint > 0) {
         out.reserve_exact(static_cast<std::size_t>(*hint));
     }
 
@@ -723,7 +739,7 @@ Result<Buffer<std::uint8_t>, OsError> read_whole_file(std::string_view path) {
             std::array<std::uint8_t, 32> probe;
             ssize_t n;
             do {
-                n = ::read(fd.get(), probe.data(), probe.size());
+                n = ::read(fd_, probe.data(), probe.size());
             } while (n < 0 && errno == EINTR);
             if (n < 0)
                 return OsError::from_errno(errno);
@@ -733,7 +749,7 @@ Result<Buffer<std::uint8_t>, OsError> read_whole_file(std::string_view path) {
             out.reserve(8192);
         }
         const std::size_t room = std::min(out.capacity() - out.size(), io_limit);
-        const ssize_t n = ::read(fd.get(), out.data() + out.size(), room);
+        const ssize_t n = ::read(fd_, out.data() + out.size(), room);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -743,6 +759,26 @@ Result<Buffer<std::uint8_t>, OsError> read_whole_file(std::string_view path) {
             return out;
         out.set_size(out.size() + static_cast<std::size_t>(n));
     }
+}
+
+Result<File, OsError> open_file(std::string_view path) {
+    if (path.find('\0') != std::string_view::npos)
+        return OsError::fixed(ErrorKind::InvalidInput, "file name contained an unexpected NUL byte");
+    const std::string c_path(path);
+    int fd;
+    do {
+        fd = ::open64(c_path.c_str(), O_RDONLY | O_CLOEXEC, 0666);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0)
+        return OsError::from_errno(errno);
+    return File(fd);
+}
+
+Result<Buffer<std::uint8_t>, OsError> read_whole_file(std::string_view path) {
+    auto file = open_file(path);
+    if (!file)
+        return std::move(file).error();
+    return file.value().read_to_end();
 }
 
 void print_line(std::initializer_list<std::string_view> pieces) {

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -54,6 +55,7 @@ enum class ErrorKind {
     Interrupted,
     Unsupported,
     OutOfMemory,
+    InvalidData,
     Uncategorized,
 };
 
@@ -84,7 +86,40 @@ private:
     const char* message_;
 };
 
-// The whole file at `path` (its bytes used unchanged as the file name).
+// An open descriptor, closed by its owner.
+class File {
+public:
+    File() noexcept = default;
+    explicit File(int fd) noexcept : fd_(fd) {}
+    File(const File&) = delete;
+    File& operator=(const File&) = delete;
+    File(File&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+    File& operator=(File&& other) noexcept;
+    ~File();
+    int fd() const noexcept { return fd_; }
+
+    // The size of a regular file that reports at least one byte; nothing for
+    // anything else (FIFOs, /proc files, devices, empty files, failed stat),
+    // whose bytes only a read to the end can tell.
+    std::optional<std::uint64_t> regular_size() const noexcept;
+
+    // Up to `n` bytes at `offset` into `dst`; fewer only where the file ends.
+    Result<std::size_t, OsError> read_at(std::uint64_t offset, std::uint8_t* dst, std::size_t n) const;
+
+    // Everything from the current position to the end, in a buffer sized
+    // from the file's metadata and grown past it if the file is longer.
+    Result<Buffer<std::uint8_t>, OsError> read_to_end() const;
+
+private:
+    int fd_ = -1;
+};
+
+// `path` (its bytes used unchanged as the file name) opened for reading. The
+// one place where the calling thread opens files, retrying when a signal
+// interrupts it.
+Result<File, OsError> open_file(std::string_view path);
+
+// The whole file at `path`.
 Result<Buffer<std::uint8_t>, OsError> read_whole_file(std::string_view path);
 
 // Renders the pieces, in order, through the process-wide line-buffered

@@ -7,7 +7,9 @@
 // Every chunk is compared with a slow line-by-line model; the chunk results
 // joined in chunk order must equal the single-chunk parse, and when a header is
 // bad the first chunk that fails must report what the single-chunk parse
-// reports. Headers that are not numbers must panic, never crash.
+// reports. Headers that are not numbers must panic, never crash. All of it
+// runs once with every kernel the CPU offers, each giving what the portable
+// kernel gives.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -25,6 +27,7 @@ namespace {
 
 using veltra::fasta::ChunkResult;
 using veltra::fasta::TokenTable;
+namespace kernel = veltra::fasta::kernel;
 
 struct Outcome {
     std::vector<std::uint64_t> ids;
@@ -124,10 +127,10 @@ Outcome model_chunk(std::span<const std::uint8_t> image, std::size_t start, std:
 }
 
 Outcome native_chunk(std::span<const std::uint8_t> image, std::size_t start, std::size_t end,
-                     const TokenTable& table) {
+                     const TokenTable& table, const kernel::Kernel& kernel) {
     Outcome out;
     try {
-        const ChunkResult chunk = veltra::fasta::parse_chunk(image, start, end, table);
+        const ChunkResult chunk = veltra::fasta::parse_chunk(image, start, end, table, kernel);
         out.ids.assign(chunk.ids.begin(), chunk.ids.end());
         out.tokens.assign(chunk.tokens.begin(), chunk.tokens.end());
         out.offsets.assign(chunk.offsets.begin(), chunk.offsets.end());
@@ -186,18 +189,30 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const TokenTable table = veltra::fasta::build_token_table(is_rna);
     check(table == model_table(is_rna), "token table differs from the alphabet");
 
-    const Outcome single = native_chunk(image, 0, image.size(), table);
-    check(single == model_chunk(image, 0, image.size(), table), "single-chunk parse differs from the model");
+    const Outcome model = model_chunk(image, 0, image.size(), table);
+    std::vector<Outcome> model_chunks;
+    for (std::size_t i = 0; i + 1 < cuts.size(); ++i)
+        model_chunks.push_back(model_chunk(image, cuts[i], cuts[i + 1], table));
 
-    std::vector<Outcome> chunks;
-    for (std::size_t i = 0; i + 1 < cuts.size(); ++i) {
-        chunks.push_back(native_chunk(image, cuts[i], cuts[i + 1], table));
-        check(chunks.back() == model_chunk(image, cuts[i], cuts[i + 1], table),
-              "chunk differs from the model");
+    // The model is the portable kernel's judge, and the portable kernel every
+    // other kernel's.
+    std::optional<Outcome> portable;
+    for (const kernel::Kernel* k : kernel::available()) {
+        const Outcome single = native_chunk(image, 0, image.size(), table, *k);
+        check(single == model, "single-chunk parse differs from the model");
+        if (!portable)
+            portable = single;
+        check(single == *portable, "a kernel differs from the portable one");
+
+        std::vector<Outcome> chunks;
+        for (std::size_t i = 0; i + 1 < cuts.size(); ++i) {
+            chunks.push_back(native_chunk(image, cuts[i], cuts[i + 1], table, *k));
+            check(chunks.back() == model_chunks[i], "chunk differs from the model");
+        }
+        check(join(chunks) == single, "chunks joined in order differ from the single-chunk parse");
+
+        const Outcome beyond = native_chunk(image, image.size(), image.size() + 8, table, *k);
+        check(beyond == Outcome{}, "a chunk past the end of the image is not empty");
     }
-    check(join(chunks) == single, "chunks joined in order differ from the single-chunk parse");
-
-    const Outcome beyond = native_chunk(image, image.size(), image.size() + 8, table);
-    check(beyond == Outcome{}, "a chunk past the end of the image is not empty");
     return 0;
 }

@@ -1,9 +1,11 @@
 // Coverage-guided fuzzing of the whole FASTA driver below the Python edge:
-// the file read, the chunk plan, the parallel parse on a pool of three
-// workers and the merge.
+// the file read, the chunk plan and both passes on a pool of three workers.
 //
-// Input: a control byte (bit 0: nucleotide table; bits 1-2: layout), a size
-// byte, a filler byte, then the pattern. Layouts: 0 the pattern as it is; 1
+// Input: a control byte (bit 0: nucleotide table; bits 1-2: layout; bit 3:
+// through a pipe; bits 4-5: the size of the workers' reads), a size byte, a
+// filler byte, then the pattern. A regular file is read by the workers chunk
+// by chunk, in reads small enough for lines and headers to cross them; a pipe
+// has no size and is read whole first. Layouts: 0 the pattern as it is; 1
 // the pattern repeated up to the target size; 2 filler bytes before the
 // pattern and 3 after it, up to the target size. The target size lies around
 // the 100000-byte threshold, so that tiled and padded files are sometimes one
@@ -17,15 +19,18 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
 #include <span>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "fasta.hpp"
+#include "fasta/chunk.hpp"
 #include "panic.hpp"
 
 namespace {
@@ -66,6 +71,28 @@ void write_file(const std::vector<std::uint8_t>& image) {
         done += static_cast<std::size_t>(n);
     }
     check(::close(fd) == 0, "cannot close the temporary file");
+}
+
+// Parses `image` as it arrives through a pipe, named by its /proc path.
+template <class Parse>
+auto through_pipe(const std::vector<std::uint8_t>& image, Parse&& parse) {
+    int fds[2];
+    check(::pipe2(fds, O_CLOEXEC) == 0, "cannot create a pipe");
+    std::thread writer([&image, fd = fds[1]] {
+        std::size_t done = 0;
+        while (done < image.size()) {
+            const ssize_t n = ::write(fd, image.data() + done, image.size() - done);
+            if (n < 0 && errno == EINTR)
+                continue;
+            check(n > 0, "cannot write the pipe");
+            done += static_cast<std::size_t>(n);
+        }
+        ::close(fd);
+    });
+    auto result = parse("/proc/self/fd/" + std::to_string(fds[0]));
+    writer.join();
+    ::close(fds[0]);
+    return result;
 }
 
 template <class Source>
@@ -138,10 +165,20 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const bool is_rna = size > 0 && (data[0] & 1) != 0;
+    const bool piped = size > 0 && (data[0] & 8) != 0;
     const std::vector<std::uint8_t> image = layout(data, size);
-    write_file(image);
+    constexpr std::size_t windows[] = {veltra::fasta::default_read_window, 3, 61, 4096};
+    veltra::fasta::read_window = windows[size > 0 ? (data[0] >> 4) & 3 : 0];
 
-    const Outcome whole = outcome_of([&] { return veltra::fasta::parse_file(file_path, is_rna); });
+    Outcome whole;
+    if (piped) {
+        whole = through_pipe(image, [&](const std::string& path) {
+            return outcome_of([&] { return veltra::fasta::parse_file(path, is_rna); });
+        });
+    } else {
+        write_file(image);
+        whole = outcome_of([&] { return veltra::fasta::parse_file(file_path, is_rna); });
+    }
     if (!whole.panic) {
         const std::vector<std::int64_t>& offsets = whole.offsets;
         check(!offsets.empty() && offsets.front() == 0, "offsets do not start at 0");

@@ -1,10 +1,16 @@
 // Hooks into the chunk parser and the token tables, which parse_fasta only
-// reaches through the file read and the pool.
+// reaches through the file read and the pool, and into the driver between its
+// two passes.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdint>
 #include <span>
+#include <string>
 
 #include "errors.hpp"
 #include "fasta.hpp"
+#include "fasta/chunk.hpp"
 #include "testing.hpp"
 
 namespace {
@@ -25,6 +31,42 @@ PyResult<std::size_t> position_arg(PyObject* obj) {
     if (value == static_cast<std::size_t>(-1) && PyErr_Occurred())
         return PyErr::fetch_or_system_error();
     return value;
+}
+
+// (ids list, tokens bytes, offsets list)
+Object result_tuple(std::span<const std::uint64_t> ids_in, std::span<const std::uint8_t> tokens_in,
+                    std::span<const std::int64_t> offsets_in) {
+    Object ids = veltra::expect_new(PyList_New(static_cast<Py_ssize_t>(ids_in.size())));
+    for (std::size_t i = 0; i < ids_in.size(); ++i)
+        PyList_SET_ITEM(ids.get(), static_cast<Py_ssize_t>(i),
+                        veltra::expect_new(PyLong_FromUnsignedLongLong(ids_in[i])).release());
+    Object offsets = veltra::expect_new(PyList_New(static_cast<Py_ssize_t>(offsets_in.size())));
+    for (std::size_t i = 0; i < offsets_in.size(); ++i)
+        PyList_SET_ITEM(offsets.get(), static_cast<Py_ssize_t>(i),
+                        veltra::expect_new(PyLong_FromLongLong(offsets_in[i])).release());
+    Object tokens = veltra::expect_new(PyBytes_FromStringAndSize(
+        reinterpret_cast<const char*>(tokens_in.data()), static_cast<Py_ssize_t>(tokens_in.size())));
+    return veltra::make_tuple(std::move(ids), std::move(tokens), std::move(offsets));
+}
+
+// What the file holds from the moment the first pass is done.
+std::string rewritten;
+
+// Writes in place rather than replacing the file, so that the descriptor the
+// driver holds sees the change.
+void rewrite_between_passes(std::string_view path) {
+    const int fd = ::open(std::string(path).c_str(), O_WRONLY | O_CLOEXEC);
+    bool ok = fd >= 0;
+    for (std::size_t done = 0; ok && done < rewritten.size();) {
+        const ssize_t n =
+            ::pwrite(fd, rewritten.data() + done, rewritten.size() - done, static_cast<off_t>(done));
+        ok = n > 0;
+        done += ok ? static_cast<std::size_t>(n) : 0;
+    }
+    ok = ok && ::ftruncate(fd, static_cast<off_t>(rewritten.size())) == 0;
+    if (fd >= 0)
+        ::close(fd);
+    veltra::ensure(ok, "the test could not rewrite the file");
 }
 
 // build_token_table(is_rna) -> bytes of 256 codes
@@ -64,18 +106,48 @@ PyObject* parse_chunk(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         const veltra::fasta::ChunkResult chunk =
             veltra::fasta::parse_chunk(image, start.value(), end.value(), table);
 
-        Object ids = veltra::expect_new(PyList_New(static_cast<Py_ssize_t>(chunk.ids.size())));
-        for (std::size_t i = 0; i < chunk.ids.size(); ++i)
-            PyList_SET_ITEM(ids.get(), static_cast<Py_ssize_t>(i),
-                            veltra::expect_new(PyLong_FromUnsignedLongLong(chunk.ids[i])).release());
-        Object offsets = veltra::expect_new(PyList_New(static_cast<Py_ssize_t>(chunk.offsets.size())));
-        for (std::size_t i = 0; i < chunk.offsets.size(); ++i)
-            PyList_SET_ITEM(offsets.get(), static_cast<Py_ssize_t>(i),
-                            veltra::expect_new(PyLong_FromLongLong(chunk.offsets[i])).release());
-        Object tokens =
-            veltra::expect_new(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(chunk.tokens.data()),
-                                                         static_cast<Py_ssize_t>(chunk.tokens.size())));
-        return veltra::make_tuple(std::move(ids), std::move(tokens), std::move(offsets));
+        return result_tuple(chunk.ids.span(), chunk.tokens.span(), chunk.offsets.span());
+    });
+}
+
+// parse_file(path, is_rna, contents=None) -> (ids, tokens, offsets): the whole
+// driver; given `contents`, the file holds them from the end of the first
+// pass on.
+PyObject* parse_file(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return veltra::call_guard([&]() -> PyResult<Object> {
+        if (nargs < 2 || nargs > 3 || !PyUnicode_Check(args[0]) || (nargs == 3 && !PyBytes_Check(args[2])))
+            return PyErr::new_message(PyExc_TypeError,
+                                      "parse_file(path: str, is_rna, contents: bytes = None)");
+        Py_ssize_t size = 0;
+        const char* path = PyUnicode_AsUTF8AndSize(args[0], &size);
+        if (path == nullptr)
+            return PyErr::fetch_or_system_error();
+        auto is_rna = flag_arg(args[1]);
+        if (!is_rna)
+            return std::move(is_rna).error();
+        struct Unhook {
+            ~Unhook() { veltra::fasta::between_passes = nullptr; }
+        } unhook;
+        if (nargs == 3) {
+            rewritten.assign(PyBytes_AS_STRING(args[2]), static_cast<std::size_t>(PyBytes_GET_SIZE(args[2])));
+            veltra::fasta::between_passes = rewrite_between_passes;
+        }
+        const veltra::fasta::Parsed parsed =
+            veltra::fasta::parse_file(std::string_view(path, static_cast<std::size_t>(size)), is_rna.value());
+        return result_tuple(parsed.ids.span(), parsed.tokens.span(), parsed.offsets.span());
+    });
+}
+
+// set_read_window(bytes) -> the previous size, for the reads of the driver
+// above; 0 restores the default.
+PyObject* set_read_window(PyObject*, PyObject* arg) {
+    return veltra::call_guard([&]() -> PyResult<Object> {
+        auto bytes = position_arg(arg);
+        if (!bytes)
+            return std::move(bytes).error();
+        const std::size_t previous = veltra::fasta::read_window;
+        veltra::fasta::read_window = bytes.value() == 0 ? veltra::fasta::default_read_window : bytes.value();
+        return veltra::expect_new(PyLong_FromSize_t(previous));
     });
 }
 
@@ -83,6 +155,9 @@ PyMethodDef fasta_methods[] = {
     {"build_token_table", build_token_table, METH_O, "build_token_table(is_rna) -> bytes"},
     {"parse_chunk", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parse_chunk)), METH_FASTCALL,
      "parse_chunk(image, start, end, is_rna) -> (ids, tokens, offsets)"},
+    {"parse_file", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parse_file)), METH_FASTCALL,
+     "parse_file(path, is_rna, contents=None) -> (ids, tokens, offsets)"},
+    {"set_read_window", set_read_window, METH_O, "set_read_window(bytes) -> the previous size"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,0 +1,145 @@
+// parse_file: the chunk plan and the two passes on the pool.
+#include <cxxabi.h>
+
+#include <algorithm>
+#include <exception>
+#include <optional>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+#include "fasta/chunk.hpp"
+#include "panic.hpp"
+#include "pool.hpp"
+#include "sys.hpp"
+
+namespace veltra::fasta {
+
+void (*between_passes)(std::string_view path) = nullptr;
+
+namespace {
+
+// Below this size a file is parsed as one chunk.
+constexpr std::uint64_t single_chunk_below = 100000;
+
+[[noreturn]] void open_failed(const sys::OsError& error) {
+    panic(std::string(msg::unwrap_err) + error.detailed());
+}
+
+// `job(i)` for every chunk on the pool, the results in chunk order. Workers
+// take chunks in whatever order they come; when several chunks fail, the
+// first one in the file decides: that is the first bad header, the one a
+// parse as a single chunk reports, whichever worker got there first.
+template <class Job>
+auto for_each_chunk(std::size_t count, Job&& job) {
+    using R = std::invoke_result_t<Job&, std::size_t>;
+    struct Outcome {
+        std::size_t index;
+        std::optional<R> value;
+        std::exception_ptr failure;
+    };
+    auto collected = pool::parallel_bridge_map(count, [&](std::size_t i) {
+        Outcome out{i, std::nullopt, nullptr};
+        try {
+            out.value.emplace(job(i));
+        } catch (const abi::__forced_unwind&) {
+            throw;
+        } catch (...) {
+            out.failure = std::current_exception();
+        }
+        return out;
+    });
+    std::vector<R> results(count);
+    const Outcome* first_failure = nullptr;
+    for (Outcome& chunk : collected) {
+        if (chunk.failure) {
+            if (first_failure == nullptr || chunk.index < first_failure->index)
+                first_failure = &chunk;
+        } else {
+            results[chunk.index] = std::move(*chunk.value);
+        }
+    }
+    if (first_failure != nullptr)
+        std::rethrow_exception(first_failure->failure);
+    return results;
+}
+
+std::size_t checked_sum(std::size_t a, std::size_t b) {
+    std::size_t sum;
+    if (__builtin_add_overflow(a, b, &sum))
+        panic(std::string(msg::capacity_overflow));
+    return sum;
+}
+
+}  // namespace
+
+Parsed parse_file(std::string_view path, bool is_rna, const kernel::Kernel& kernel) {
+    sys::print_line({"Reading file\n"});
+    auto opened = sys::open_file(path);
+    if (!opened)
+        open_failed(opened.error());
+    const sys::File file = std::move(opened).value();
+
+    // A regular file is read by the chunks themselves, each its own part; one
+    // that cannot say its size up front is read whole first, and the chunks
+    // then work on that image.
+    Buffer<std::uint8_t> image;
+    Source source;
+    if (const std::optional<std::uint64_t> size = file.regular_size()) {
+        source.file = &file;
+        source.size = *size;
+    } else {
+        auto read = file.read_to_end();
+        if (!read)
+            open_failed(read.error());
+        image = std::move(read).value();
+        source.image = image.span();
+        source.size = image.size();
+    }
+
+    // Small files are not worth splitting; the worker count is asked for
+    // either way, which starts the pool on the first call.
+    const std::uint64_t size = source.size;
+    const std::size_t workers = pool::current_num_threads();
+    const std::size_t chunk_count = size < single_chunk_below ? 1 : workers;
+    const std::uint64_t chunk_len = size / chunk_count + (size % chunk_count != 0);
+    const kernel::Tables tables = kernel::prepare(build_token_table(is_rna));
+    sys::print_line({"Parsing file ", path, " in chunks\n"});
+
+    const auto start_of = [&](std::size_t i) { return std::min<std::uint64_t>(i * chunk_len, size); };
+    const auto end_of = [&](std::size_t i) { return std::min<std::uint64_t>(start_of(i) + chunk_len, size); };
+    const std::vector<ChunkPlan> plans = for_each_chunk(chunk_count, [&](std::size_t i) {
+        Reader reader(source);
+        return scan_chunk(reader, start_of(i), end_of(i), kernel);
+    });
+
+    sys::print_line({"Merging result\n"});
+    // Each chunk's place in the results, known before any chunk writes.
+    std::vector<std::size_t> token_base(chunk_count);
+    std::vector<std::size_t> entry_base(chunk_count);
+    std::size_t tokens = 0;
+    std::size_t entries = 0;
+    for (std::size_t i = 0; i < chunk_count; ++i) {
+        token_base[i] = tokens;
+        entry_base[i] = entries;
+        tokens = checked_sum(tokens, plans[i].tokens);
+        entries = checked_sum(entries, plans[i].entries);
+    }
+    Parsed out{Buffer<std::uint8_t>::uninitialized(tokens),
+               Buffer<std::int64_t>::uninitialized(checked_sum(entries, 1)),
+               Buffer<std::uint64_t>::uninitialized(entries)};
+    out.offsets[0] = 0;
+
+    if (between_passes != nullptr)
+        between_passes(path);
+    for_each_chunk(chunk_count, [&](std::size_t i) {
+        Reader reader(source);
+        const ChunkOutput region{out.tokens.data() + token_base[i], out.offsets.data() + 1 + entry_base[i],
+                                 out.ids.data() + entry_base[i], static_cast<std::int64_t>(token_base[i])};
+        fill_chunk(reader, plans[i], region, tables, kernel);
+        return Unit{};
+    });
+    return out;
+}
+
+}  // namespace veltra::fasta

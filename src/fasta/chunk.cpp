@@ -216,7 +216,24 @@ void fill_chunk(Reader& reader, const ChunkPlan& plan, const ChunkOutput& out, c
             at_first = false;
             continue;
         }
-        if (at_first || entries == plan.entries)
+        if (at_first)
+            changed();
+        // Whole lines inside the window in one call. The room given is what
+        // the first pass counted, so a file that grew in between cannot make
+        // it write more.
+        const kernel::Lines batch = kernel.translate_lines(
+            view.data(), static_cast<std::size_t>(std::min<std::uint64_t>(view.size(), stop - pos)),
+            kernel::LinesOut{out.tokens + tokens, plan.tokens - tokens, out.ends + entries,
+                             plan.entries - entries, out.token_base + static_cast<std::int64_t>(tokens)},
+            tables);
+        if (batch.lines != 0) {
+            std::fill_n(out.ids + entries, batch.lines, id);
+            entries += batch.lines;
+            tokens += batch.tokens;
+            pos += batch.used;
+            continue;
+        }
+        if (entries == plan.entries)
             changed();
         // One sequence line, perhaps across windows. Never more tokens than
         // the first pass counted: each piece is cut to the room that is left.

@@ -263,7 +263,7 @@ std::string PyErr::debug() {
 
 namespace detail {
 
-void enter_guard() noexcept {
+GuardDepth::GuardDepth() noexcept {
     if (guard_depth < 0) {
         write_panic_report("access to the Python API is not allowed on this thread",
                            std::source_location::current());
@@ -272,13 +272,15 @@ void enter_guard() noexcept {
     ++guard_depth;
 }
 
-void leave_guard() noexcept {
+GuardDepth::~GuardDepth() {
     --guard_depth;
 }
 
-void raise_error(PyErr&& err) noexcept {
+void raise_error(PyErr&& err) {
     try {
         std::move(err).restore();
+    } catch (const abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         abort_at_boundary();
     }
@@ -300,6 +302,8 @@ PyErr translate(std::exception_ptr failure) {
         return PyErr::new_message(PyExc_MemoryError, memory_message(a.bytes));
     } catch (const std::bad_alloc&) {
         return PyErr::new_message(PyExc_MemoryError, "memory allocation failed");
+    } catch (const abi::__forced_unwind&) {
+        throw;
     } catch (const std::exception& e) {
         // Not raised by this module's own checks, so nobody reported it yet.
         write_panic_report(e.what(), std::source_location::current());
@@ -313,18 +317,22 @@ PyErr translate(std::exception_ptr failure) {
 
 }  // namespace
 
-void raise_failure(std::exception_ptr failure) noexcept {
+void raise_failure(std::exception_ptr failure) {
     try {
         translate(failure).restore();
+    } catch (const abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         abort_at_boundary();
     }
 }
 
-void report_unraisable(std::exception_ptr failure) noexcept {
+void report_unraisable(std::exception_ptr failure) {
     try {
         translate(failure).restore();
         PyErr_WriteUnraisable(nullptr);
+    } catch (const abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         abort_at_boundary();
     }

@@ -11,6 +11,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cxxabi.h>
+
 #include <exception>
 #include <optional>
 #include <source_location>
@@ -20,6 +22,18 @@
 #include "panic.hpp"
 
 namespace veltra {
+
+// Whether this thread may touch Python objects now. Not so while a thread
+// that the finalising interpreter ends unwinds its stack: it no longer holds
+// the interpreter lock, so what its frames hold is left to the process's exit.
+inline bool may_touch_objects() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    const bool finalizing = Py_IsFinalizing() != 0;
+#else
+    const bool finalizing = _Py_IsFinalizing() != 0;
+#endif
+    return !finalizing || PyGILState_Check() != 0;
+}
 
 // A borrowed reference: valid only while someone else owns the object.
 class Handle {
@@ -46,13 +60,11 @@ public:
     Object& operator=(const Object&) = delete;
     Object(Object&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
     Object& operator=(Object&& other) noexcept {
-        if (this != &other) {
-            PyObject* old = std::exchange(p_, std::exchange(other.p_, nullptr));
-            Py_XDECREF(old);
-        }
+        if (this != &other)
+            drop(std::exchange(p_, std::exchange(other.p_, nullptr)));
         return *this;
     }
-    ~Object() { Py_XDECREF(p_); }
+    ~Object() { drop(p_); }
 
     PyObject* get() const noexcept { return p_; }
     Handle handle() const noexcept { return Handle(p_); }
@@ -62,6 +74,10 @@ public:
 
 private:
     explicit Object(PyObject* p) noexcept : p_(p) {}
+    static void drop(PyObject* p) noexcept {
+        if (p != nullptr && may_touch_objects())
+            Py_DECREF(p);
+    }
     PyObject* p_ = nullptr;
 };
 
@@ -141,20 +157,30 @@ std::string text_of(Handle obj);
 std::string repr_of(Handle obj);
 
 namespace detail {
-void enter_guard() noexcept;
-void leave_guard() noexcept;
-// Raises the outcome of a guarded region; aborts if that itself fails.
-void raise_error(PyErr&& err) noexcept;
-void raise_failure(std::exception_ptr failure) noexcept;
-void report_unraisable(std::exception_ptr failure) noexcept;
+// Counts the guarded entries active on this thread.
+class GuardDepth {
+public:
+    GuardDepth() noexcept;
+    GuardDepth(const GuardDepth&) = delete;
+    GuardDepth& operator=(const GuardDepth&) = delete;
+    ~GuardDepth();
+};
+// Raise the outcome of a guarded region; abort if that itself fails.
+void raise_error(PyErr&& err);
+void raise_failure(std::exception_ptr failure);
+void report_unraisable(std::exception_ptr failure);
 }  // namespace detail
 
 // The frame of every object-returning entry from Python. `work` returns a
 // `PyResult<Object>`; the guard returns a new reference or NULL with the
 // error raised.
+//
+// Not noexcept, and no catch-all here may keep a forced unwind: when the
+// finalising interpreter ends a daemon thread inside a call (pthread_exit),
+// the unwind has to pass through every frame, or the process aborts.
 template <class F>
-PyObject* call_guard(F&& work) noexcept {
-    detail::enter_guard();
+PyObject* call_guard(F&& work) {
+    const detail::GuardDepth depth;
     PyObject* result = nullptr;
     std::exception_ptr failure;
     std::optional<PyErr> error;
@@ -164,6 +190,8 @@ PyObject* call_guard(F&& work) noexcept {
             result = std::move(outcome).value().release();
         else
             error.emplace(std::move(outcome).error());
+    } catch (const abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         failure = std::current_exception();
     }
@@ -171,21 +199,21 @@ PyObject* call_guard(F&& work) noexcept {
         detail::raise_error(std::move(*error));
     else if (failure)
         detail::raise_failure(failure);
-    detail::leave_guard();
     return result;
 }
 
 // The frame of deallocation callbacks: nothing can be raised there, so a
 // failure goes to the interpreter's unraisable hook.
 template <class F>
-void dealloc_guard(F&& work) noexcept {
-    detail::enter_guard();
+void dealloc_guard(F&& work) {
+    const detail::GuardDepth depth;
     try {
         std::forward<F>(work)();
+    } catch (const abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         detail::report_unraisable(std::current_exception());
     }
-    detail::leave_guard();
 }
 
 }  // namespace veltra

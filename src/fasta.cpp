@@ -216,6 +216,8 @@ Parsed parse_file(std::string_view path, bool is_rna) {
         ChunkOutcome out{i, {}, nullptr};
         try {
             out.result = parse_chunk(bytes, start, end, table);
+        } catch (const abi::__forced_unwind&) {
+            throw;
         } catch (...) {
             out.failure = std::current_exception();
         }

@@ -528,7 +528,8 @@ Object array_from_buffer(Buffer<std::uint64_t>&& buffer) {
 // Borrows
 
 detail::RegisteredBorrow::~RegisteredBorrow() {
-    if (!array_)
+    // The registry is the interpreter lock's to guard, like the array.
+    if (!array_ || !may_touch_objects())
         return;
     // A borrow exists only after the registry was obtained.
     registry_slot->release(registry_slot->state, start_, end_, exclusive_ ? 1 : 0);

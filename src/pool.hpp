@@ -15,6 +15,7 @@
 // Python-free.
 #pragma once
 
+#include <cxxabi.h>
 #include <algorithm>
 #include <atomic>
 #include <cstddef>
@@ -195,10 +196,15 @@ struct Outcome {
     std::optional<R> value;
     std::exception_ptr failure;
 
+    // A forced unwind (a thread being ended) is not a failure to keep; it
+    // goes on up. A queued job's frame cannot let it (`Job::run` is
+    // noexcept), but work run inline on the caller's stack can.
     template <class F>
-    void capture(F& f, bool flag) noexcept {
+    void capture(F& f, bool flag) {
         try {
             value.emplace(call_stored(f, flag));
+        } catch (const abi::__forced_unwind&) {
+            throw;
         } catch (...) {
             failure = std::current_exception();
         }
@@ -253,7 +259,7 @@ auto join(A&& a, B&& b) {
         if (worker == nullptr) {
             // The single-worker fallback: nobody else could take B.
             result_a.capture(a, injected);
-            job_b.run(injected);
+            job_b.outcome.capture(b, injected);
         } else {
             detail::push_local(*worker, job_b);
             result_a.capture(a, injected);
@@ -385,6 +391,8 @@ LeafList<R> bridge_leaf(BridgeState<F>& state) {
             R value = state.f(*index);
             if (!failure)
                 results.push_back(std::move(value));
+        } catch (const abi::__forced_unwind&) {
+            throw;
         } catch (...) {
             if (!failure)
                 failure = std::current_exception();

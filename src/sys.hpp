@@ -84,6 +84,15 @@ private:
     const char* message_;
 };
 
+// What a system call made on behalf of the calling thread does when a signal
+// interrupts it (EINTR): the hook runs whatever the embedding program does
+// with pending signals (for the Python edge, their Python handlers) and
+// throws to end the operation; once it returns, the call is made again.
+// Without a hook the call is simply made again. Everything taken so far is
+// released as the throw unwinds.
+using InterruptHook = void (*)();
+void set_interrupt_hook(InterruptHook hook) noexcept;
+
 // The whole file at `path` (its bytes used unchanged as the file name).
 Result<Buffer<std::uint8_t>, OsError> read_whole_file(std::string_view path);
 

@@ -14,6 +14,7 @@
 #include <cxxabi.h>
 
 #include <exception>
+#include <memory>
 #include <optional>
 #include <source_location>
 #include <string>
@@ -134,6 +135,24 @@ private:
 
 template <class T>
 using PyResult = Result<T, PyErr>;
+
+// An error value on its way up through code that cannot return one: the
+// Python-free core, when a signal handler raised while it waited in a system
+// call. The call guard raises it like a returned error.
+class ErrorInFlight {
+public:
+    explicit ErrorInFlight(PyErr err) : err_(std::make_shared<PyErr>(std::move(err))) {}
+    PyErr take() const { return std::move(*err_); }
+
+private:
+    // Shared, since a thrown object must be copyable.
+    std::shared_ptr<PyErr> err_;
+};
+
+// For a system call of the core that a signal interrupted (sys.hpp): runs the
+// interpreter's pending signal handlers, as Python's own I/O does, and throws
+// `ErrorInFlight` when one raises (KeyboardInterrupt, say).
+void run_signal_handlers();
 
 // The process-wide "pyo3_runtime.PanicException" type, created on first use.
 PyObject* panic_exception_type();

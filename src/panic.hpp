@@ -7,6 +7,8 @@
 // process services can be built and fuzzed without an interpreter.
 #pragma once
 
+#include <cxxabi.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <source_location>
@@ -29,6 +31,15 @@ struct Panic {
 struct AllocFailure {
     std::size_t bytes;
 };
+
+// Allocates this thread's C++ exception state if it does not exist yet. It is
+// allocated on a thread's first throw otherwise, and the process dies if
+// that finds no memory, as it may when the throw reports a failed allocation.
+inline void prepare_thread_for_exceptions() noexcept {
+    abi::__cxa_eh_globals* globals = abi::__cxa_get_globals();
+    // Kept: the call is declared without side effects.
+    asm volatile("" : : "r"(globals) : "memory");
+}
 
 // Writes "thread '<unnamed>' panicked at {file}:{line}:{column}:\n{message}\n"
 // to standard error in one write.

@@ -1,5 +1,6 @@
 #include "data.hpp"
 
+#include <span>
 #include <vector>
 
 #include "errors.hpp"
@@ -52,16 +53,16 @@ std::size_t byte_length(std::size_t item_size, std::size_t count) {
 }
 
 // Joins the inputs' memory; gives the content and each input's byte start.
-pool::Concatenated<std::uint8_t> join_bytes(const std::vector<InputArray>& inputs) {
+pool::Concatenated<std::uint8_t> join_bytes(const memory::Vector<InputArray>& inputs) {
     const std::size_t item_size = np::item_size(inputs.front().descr.handle());
-    std::vector<pool::Slice<std::uint8_t>> slices;
+    memory::Vector<pool::Slice<std::uint8_t>> slices;
     slices.reserve(inputs.size());
     for (const InputArray& input : inputs)
         slices.push_back({input.data, byte_length(item_size, input.count)});
     return pool::parallel_concat<std::uint8_t>(slices);
 }
 
-Buffer<std::int64_t> to_offsets(const std::vector<std::size_t>& starts, std::size_t extra) {
+Buffer<std::int64_t> to_offsets(std::span<const std::size_t> starts, std::size_t extra) {
     Buffer<std::int64_t> out = Buffer<std::int64_t>::with_capacity(starts.size() + extra);
     for (const std::size_t start : starts)
         out.push_back(static_cast<std::int64_t>(start));
@@ -76,7 +77,7 @@ Object content_and_offsets(Buffer<std::uint8_t>&& content, Buffer<std::int64_t>&
 
 // A (content, offsets) tuple as views of its two arrays, which `keep_alive`
 // then holds.
-PyResult<ListArrayView> list_array_of(Object tuple, std::vector<Object>& keep_alive) {
+PyResult<ListArrayView> list_array_of(Object tuple, memory::Vector<Object>& keep_alive) {
     PyObject* item = tuple.get();
     if (!PyTuple_Check(item))
         return PyErr::refusal(Handle(item), "PyTuple");
@@ -105,7 +106,7 @@ PyResult<ListArrayView> list_array_of(Object tuple, std::vector<Object>& keep_al
 PyResult<Object> concatenate_numpy(Handle arrays) {
     load_numpy_before_looking_at(arrays);
     // Every item's type is checked before any dtype or contiguity test.
-    std::vector<InputArray> inputs;
+    memory::Vector<InputArray> inputs;
     inputs.reserve(static_cast<std::size_t>(PyList_GET_SIZE(arrays.ptr())));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(arrays.ptr()); ++i) {
         Object item = item_at(arrays, i);
@@ -128,7 +129,7 @@ PyResult<Object> awkward_from_list_of_numpy(Handle arrays) {
     if (PyList_GET_SIZE(arrays.ptr()) == 0)
         return value_error("Must provide at least one array");
     // Each item passes all of its tests before the next one is looked at.
-    std::vector<InputArray> inputs;
+    memory::Vector<InputArray> inputs;
     inputs.reserve(static_cast<std::size_t>(PyList_GET_SIZE(arrays.ptr())));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(arrays.ptr()); ++i) {
         Object item = item_at(arrays, i);
@@ -151,9 +152,9 @@ PyResult<Object> awkward_from_list_of_numpy(Handle arrays) {
 PyResult<Object> concatenate_awkward(Handle arrays) {
     load_numpy_before_looking_at(arrays);
     const auto n = static_cast<std::size_t>(PyList_GET_SIZE(arrays.ptr()));
-    std::vector<Object> keep_alive;
+    memory::Vector<Object> keep_alive;
     keep_alive.reserve(2 * n);
-    std::vector<ListArrayView> inputs;
+    memory::Vector<ListArrayView> inputs;
     inputs.reserve(n);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(arrays.ptr()); ++i) {
         auto view = list_array_of(item_at(arrays, i), keep_alive);

@@ -290,7 +290,7 @@ GuardDepth::~GuardDepth() {
     --guard_depth;
 }
 
-void raise_error(PyErr&& err) {
+VELTRA_PASSES_FORCED_UNWIND void raise_error(PyErr&& err) {
     try {
         std::move(err).restore();
     } catch (const abi::__forced_unwind&) {
@@ -332,7 +332,7 @@ void raise_memory_error(const std::size_t* bytes) noexcept {
 }
 
 // Raises MemoryError if `failure` is a failed allocation.
-bool raised_out_of_memory(std::exception_ptr failure) {
+VELTRA_PASSES_FORCED_UNWIND bool raised_out_of_memory(std::exception_ptr failure) {
     try {
         std::rethrow_exception(failure);
     } catch (const AllocFailure& a) {
@@ -349,7 +349,7 @@ bool raised_out_of_memory(std::exception_ptr failure) {
 }
 
 // What a caught failure becomes in Python.
-PyErr translate(std::exception_ptr failure) {
+VELTRA_PASSES_FORCED_UNWIND PyErr translate(std::exception_ptr failure) {
     try {
         std::rethrow_exception(failure);
     } catch (const ErrorInFlight& e) {
@@ -375,7 +375,7 @@ PyErr translate(std::exception_ptr failure) {
 
 }  // namespace
 
-void raise_failure(std::exception_ptr failure) {
+VELTRA_PASSES_FORCED_UNWIND void raise_failure(std::exception_ptr failure) {
     if (raised_out_of_memory(failure))
         return;
     try {
@@ -392,7 +392,7 @@ void raise_failure(std::exception_ptr failure) {
     }
 }
 
-void report_unraisable(std::exception_ptr failure) {
+VELTRA_PASSES_FORCED_UNWIND void report_unraisable(std::exception_ptr failure) {
     try {
         if (!raised_out_of_memory(failure))
             translate(failure).restore();

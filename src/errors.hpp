@@ -198,7 +198,7 @@ void report_unraisable(std::exception_ptr failure);
 // finalising interpreter ends a daemon thread inside a call (pthread_exit),
 // the unwind has to pass through every frame, or the process aborts.
 template <class F>
-PyObject* call_guard(F&& work) {
+VELTRA_PASSES_FORCED_UNWIND PyObject* call_guard(F&& work) {
     const detail::GuardDepth depth;
     PyObject* result = nullptr;
     std::exception_ptr failure;
@@ -224,7 +224,7 @@ PyObject* call_guard(F&& work) {
 // The frame of deallocation callbacks: nothing can be raised there, so a
 // failure goes to the interpreter's unraisable hook.
 template <class F>
-void dealloc_guard(F&& work) {
+VELTRA_PASSES_FORCED_UNWIND void dealloc_guard(F&& work) {
     const detail::GuardDepth depth;
     try {
         std::forward<F>(work)();

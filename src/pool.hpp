@@ -200,7 +200,7 @@ struct Outcome {
     // goes on up. A queued job's frame cannot let it (`Job::run` is
     // noexcept), but work run inline on the caller's stack can.
     template <class F>
-    void capture(F& f, bool flag) {
+    VELTRA_PASSES_FORCED_UNWIND void capture(F& f, bool flag) {
         try {
             value.emplace(call_stored(f, flag));
         } catch (const abi::__forced_unwind&) {
@@ -380,7 +380,7 @@ using LeafList = std::list<std::vector<R>>;
 // range is exhausted, so that every other index is still processed exactly
 // once whatever the worker count or the timing.
 template <class R, class F>
-LeafList<R> bridge_leaf(BridgeState<F>& state) {
+VELTRA_PASSES_FORCED_UNWIND LeafList<R> bridge_leaf(BridgeState<F>& state) {
     LeafList<R> out;
     if (Worker* worker = current_worker(); worker != nullptr && !state.first_leaf_on(*worker))
         return out;

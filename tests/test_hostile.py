@@ -146,7 +146,7 @@ class Releaser:
         self.leave, self.sleep = leave, time.sleep
     def __del__(self):
         self.leave.set()
-        self.sleep(0.5)
+        self.sleep(2)
 
 sys.meta_path.insert(0, Holder())
 worker = threading.Thread(target=loop, daemon=True)
@@ -156,6 +156,9 @@ sys.last_value = Releaser()
 """
 
 
+# GCC 12's AddressSanitizer checks its own unpoisoning of the stack while a
+# forced unwind passes instrumented frames, and reports that as an overflow.
+@pytest.mark.skipif(SANITIZED, reason="the address sanitizer misreads a forced unwind")
 @pytest.mark.parametrize("first", ["parse_fasta", "concatenate_numpy", "awkward_from_list_of_numpy",
                                    "concatenate_awkward"])
 def test_daemon_thread_ended_inside_a_call_at_exit(tmp_path, first):
@@ -233,10 +236,25 @@ def test_memory_error_when_every_allocation_fails(alloc_shim, tmp_path, name):
                                or re.fullmatch(r"memory allocation of \d+ bytes failed", got[1])), got
 
 
-@needs_plain_malloc
 @pytest.mark.parametrize("name", FUNCTIONS[1:])
 def test_large_allocation_failure_names_its_size(alloc_shim, tmp_path, name):
-    [got] = heap_child(alloc_shim, tmp_path, name, 200_000, 1 << 20, [0])
+    if SANITIZED:
+        # The sanitizer's own allocator refuses what is larger than a limit.
+        script = HEAP_CHILD.split("function, args = CALLS[NAME]")[0] + textwrap.dedent(
+            """
+            try:
+                CALLS[NAME][0](*CALLS[NAME][1])
+            except MemoryError as e:
+                print(json.dumps([["MemoryError", str(e)]]))
+            """
+        )
+        script = script.replace("PATH", "None").replace("NAME", repr(name)).replace("COUNT", "100_000")
+        env = dict(os.environ, ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":max_allocation_size_mb=1")
+        done = run(script, env=env)
+        assert done.returncode == 0, done.stderr
+        [got] = json.loads(done.stdout.splitlines()[-1])
+    else:
+        [got] = heap_child(alloc_shim, tmp_path, name, 100_000, 1 << 20, [0])
     assert got[0] == "MemoryError" and re.fullmatch(r"memory allocation of \d+ bytes failed", got[1]), got
 
 
@@ -274,6 +292,9 @@ except BaseException as e:
 else:
     want = vn.parse_fasta(COPY, MAPPING, True)
     outcome = all(np.array_equal(a, b) for a, b in zip(got, want))
+# Ignored from here on: the test may still be signalling, and at exit the
+# interpreter puts back the default action for signals it handled.
+signal.signal(signal.SIGINT, signal.SIG_IGN)
 with open(RESULT, "w") as f:
     json.dump(outcome, f)
 """
@@ -326,6 +347,7 @@ def test_sigint_reaches_a_blocked_call(tmp_path, where, handler):
         .replace("COPY", repr(str(copy))).replace("PATH", repr(str(path)))
         .replace("RESULT", repr(str(tmp_path / "result.json")))
     )
+    result = tmp_path / "result.json"
     child = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     stderr = StderrLines(child.stderr)
     try:
@@ -333,7 +355,7 @@ def test_sigint_reaches_a_blocked_call(tmp_path, where, handler):
         assert wait_for(lambda: blocked_in(child.pid, OPENAT if where == "fifo" else WRITE))
 
         def interrupted():
-            if child.poll() is not None or (handler and stderr.seen(b"handled")):
+            if result.exists() or child.poll() is not None or (handler and stderr.seen(b"handled")):
                 return True
             child.send_signal(signal.SIGINT)
             time.sleep(0.05)
@@ -353,7 +375,7 @@ def test_sigint_reaches_a_blocked_call(tmp_path, where, handler):
             child.kill()
             child.communicate()
     assert child.returncode == 0, (stderr.text + rest).decode(errors="replace")
-    outcome = json.loads((tmp_path / "result.json").read_text())
+    outcome = json.loads(result.read_text())
     lines = stdout.lstrip(b".")
     if handler:
         assert outcome is True

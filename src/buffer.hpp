@@ -15,10 +15,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <new>
 #include <span>
 #include <string>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "panic.hpp"
 
@@ -89,6 +91,38 @@ inline void deallocate(void* p, std::size_t bytes) noexcept {
     else
         std::free(p);
 }
+
+// The same memory for standard containers whose size follows the input (an
+// entry per list item or per slice), so that their failed allocations, too,
+// report how much was asked for.
+template <class T>
+struct Allocator {
+    static_assert(alignof(T) <= alignof(std::max_align_t));
+    using value_type = T;
+
+    Allocator() noexcept = default;
+    template <class U>
+    Allocator(const Allocator<U>&) noexcept {}
+
+    T* allocate(std::size_t n) {
+        if (n > std::numeric_limits<std::size_t>::max() / sizeof(T))
+            throw std::bad_array_new_length();
+        return static_cast<T*>(memory::allocate(bytes(n)));
+    }
+    void deallocate(T* p, std::size_t n) noexcept { memory::deallocate(p, bytes(n)); }
+
+    template <class U>
+    bool operator==(const Allocator<U>&) const noexcept {
+        return true;
+    }
+
+private:
+    // malloc(0) may fail; one byte never does where anything else would.
+    static std::size_t bytes(std::size_t n) noexcept { return std::max<std::size_t>(n * sizeof(T), 1); }
+};
+
+template <class T>
+using Vector = std::vector<T, Allocator<T>>;
 
 }  // namespace memory
 

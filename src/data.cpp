@@ -1,5 +1,6 @@
 #include "data.hpp"
 
+#include <span>
 #include <vector>
 
 #include "errors.hpp"
@@ -23,10 +24,25 @@ struct InputArray {
     bool contiguous;
 };
 
-InputArray record(PyObject* item) {
-    const Handle array(item);
-    return InputArray{Object::new_ref(item), Object::new_ref(np::descr(array).ptr()), np::data(array),
-                      np::element_count(array), np::is_contiguous(array)};
+InputArray record(Object item) {
+    const Handle array = item.handle();
+    Object descr = Object::new_ref(np::descr(array).ptr());
+    return InputArray{std::move(item), std::move(descr), np::data(array), np::element_count(array),
+                      np::is_contiguous(array)};
+}
+
+// The first load of NumPy's C API imports NumPy, which runs Python code
+// (import hooks, NumPy's own shims) and may let other threads run: any of it
+// can change the list. So the API is loaded before the list is looked at, its
+// length is read afresh for every item, and each item is held by a reference
+// of its own from the moment it is taken.
+void load_numpy_before_looking_at(Handle list) {
+    if (PyList_GET_SIZE(list.ptr()) > 0)
+        np::api();
+}
+
+Object item_at(Handle list, Py_ssize_t i) {
+    return Object::new_ref(PyList_GET_ITEM(list.ptr(), i));
 }
 
 std::size_t byte_length(std::size_t item_size, std::size_t count) {
@@ -37,16 +53,16 @@ std::size_t byte_length(std::size_t item_size, std::size_t count) {
 }
 
 // Joins the inputs' memory; gives the content and each input's byte start.
-pool::Concatenated<std::uint8_t> join_bytes(const std::vector<InputArray>& inputs) {
+pool::Concatenated<std::uint8_t> join_bytes(const memory::Vector<InputArray>& inputs) {
     const std::size_t item_size = np::item_size(inputs.front().descr.handle());
-    std::vector<pool::Slice<std::uint8_t>> slices;
+    memory::Vector<pool::Slice<std::uint8_t>> slices;
     slices.reserve(inputs.size());
     for (const InputArray& input : inputs)
         slices.push_back({input.data, byte_length(item_size, input.count)});
     return pool::parallel_concat<std::uint8_t>(slices);
 }
 
-Buffer<std::int64_t> to_offsets(const std::vector<std::size_t>& starts, std::size_t extra) {
+Buffer<std::int64_t> to_offsets(std::span<const std::size_t> starts, std::size_t extra) {
     Buffer<std::int64_t> out = Buffer<std::int64_t>::with_capacity(starts.size() + extra);
     for (const std::size_t start : starts)
         out.push_back(static_cast<std::int64_t>(start));
@@ -59,8 +75,10 @@ Object content_and_offsets(Buffer<std::uint8_t>&& content, Buffer<std::int64_t>&
     return make_tuple(std::move(first), std::move(second));
 }
 
-// A (content, offsets) tuple as views of its two arrays.
-PyResult<ListArrayView> list_array_of(PyObject* item, std::vector<Object>& keep_alive) {
+// A (content, offsets) tuple as views of its two arrays, which `keep_alive`
+// then holds.
+PyResult<ListArrayView> list_array_of(Object tuple, memory::Vector<Object>& keep_alive) {
+    PyObject* item = tuple.get();
     if (!PyTuple_Check(item))
         return PyErr::refusal(Handle(item), "PyTuple");
     PyObject* content = PyTuple_GetItem(item, 0);
@@ -86,15 +104,15 @@ PyResult<ListArrayView> list_array_of(PyObject* item, std::vector<Object>& keep_
 }  // namespace
 
 PyResult<Object> concatenate_numpy(Handle arrays) {
-    const Py_ssize_t n = PyList_GET_SIZE(arrays.ptr());
+    load_numpy_before_looking_at(arrays);
     // Every item's type is checked before any dtype or contiguity test.
-    std::vector<InputArray> inputs;
-    inputs.reserve(static_cast<std::size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* item = PyList_GET_ITEM(arrays.ptr(), i);
-        if (!np::is_ndarray(Handle(item)))
-            return PyErr::refusal(Handle(item), "PyUntypedArray");
-        inputs.push_back(record(item));
+    memory::Vector<InputArray> inputs;
+    inputs.reserve(static_cast<std::size_t>(PyList_GET_SIZE(arrays.ptr())));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(arrays.ptr()); ++i) {
+        Object item = item_at(arrays, i);
+        if (!np::is_ndarray(item.handle()))
+            return PyErr::refusal(item.handle(), "PyUntypedArray");
+        inputs.push_back(record(std::move(item)));
     }
     if (inputs.empty())
         return value_error("Must provide at least one array");
@@ -107,17 +125,17 @@ PyResult<Object> concatenate_numpy(Handle arrays) {
 }
 
 PyResult<Object> awkward_from_list_of_numpy(Handle arrays) {
-    const Py_ssize_t n = PyList_GET_SIZE(arrays.ptr());
-    if (n == 0)
+    load_numpy_before_looking_at(arrays);
+    if (PyList_GET_SIZE(arrays.ptr()) == 0)
         return value_error("Must provide at least one array");
     // Each item passes all of its tests before the next one is looked at.
-    std::vector<InputArray> inputs;
-    inputs.reserve(static_cast<std::size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* item = PyList_GET_ITEM(arrays.ptr(), i);
-        if (!np::is_ndarray(Handle(item)))
-            return PyErr::refusal(Handle(item), "PyUntypedArray");
-        InputArray input = record(item);
+    memory::Vector<InputArray> inputs;
+    inputs.reserve(static_cast<std::size_t>(PyList_GET_SIZE(arrays.ptr())));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(arrays.ptr()); ++i) {
+        Object item = item_at(arrays, i);
+        if (!np::is_ndarray(item.handle()))
+            return PyErr::refusal(item.handle(), "PyUntypedArray");
+        InputArray input = record(std::move(item));
         if (!inputs.empty() && !np::dtype_equivalent(inputs.front().descr.handle(), input.descr.handle()))
             return value_error("All arrays must have the same dtype");
         if (!input.contiguous)
@@ -132,13 +150,14 @@ PyResult<Object> awkward_from_list_of_numpy(Handle arrays) {
 }
 
 PyResult<Object> concatenate_awkward(Handle arrays) {
-    const Py_ssize_t n = PyList_GET_SIZE(arrays.ptr());
-    std::vector<Object> keep_alive;
-    keep_alive.reserve(2 * static_cast<std::size_t>(n));
-    std::vector<ListArrayView> inputs;
-    inputs.reserve(static_cast<std::size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        auto view = list_array_of(PyList_GET_ITEM(arrays.ptr(), i), keep_alive);
+    load_numpy_before_looking_at(arrays);
+    const auto n = static_cast<std::size_t>(PyList_GET_SIZE(arrays.ptr()));
+    memory::Vector<Object> keep_alive;
+    keep_alive.reserve(2 * n);
+    memory::Vector<ListArrayView> inputs;
+    inputs.reserve(n);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(arrays.ptr()); ++i) {
+        auto view = list_array_of(item_at(arrays, i), keep_alive);
         if (!view)
             return std::move(view).error();
         inputs.push_back(view.value());

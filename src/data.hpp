@@ -56,7 +56,7 @@ struct ListArray {
 // use it without linking the Python side.
 inline ListArray concatenate_list_arrays(std::span<const ListArrayView> inputs,
                                          std::optional<ListArray> head = std::nullopt) {
-    std::vector<pool::Slice<std::uint8_t>> contents;
+    memory::Vector<pool::Slice<std::uint8_t>> contents;
     contents.reserve(inputs.size());
     for (const ListArrayView& input : inputs)
         contents.push_back({input.content, input.content_len});
@@ -71,7 +71,7 @@ inline ListArray concatenate_list_arrays(std::span<const ListArrayView> inputs,
         std::uint64_t shift;
         bool first;
     };
-    std::vector<Rebase> rebases;
+    memory::Vector<Rebase> rebases;
     rebases.reserve(inputs.size());
     std::uint64_t shift = 0;
     if (head && !head->offsets.empty())
@@ -82,7 +82,7 @@ inline ListArray concatenate_list_arrays(std::span<const ListArrayView> inputs,
             shift += static_cast<std::uint64_t>(load_offset(input.offsets, input.offsets_len - 1));
     }
 
-    std::vector<Buffer<std::int64_t>> adjusted = pool::parallel_indexed_collect<Buffer<std::int64_t>>(
+    memory::Vector<Buffer<std::int64_t>> adjusted = pool::parallel_indexed_collect<Buffer<std::int64_t>>(
         inputs, rebases, [](const ListArrayView& input, const Rebase& rebase) {
             if (rebase.first) {
                 Buffer<std::int64_t> whole = Buffer<std::int64_t>::uninitialized(input.offsets_len);
@@ -99,7 +99,7 @@ inline ListArray concatenate_list_arrays(std::span<const ListArrayView> inputs,
             return raised;
         });
 
-    std::vector<pool::Slice<std::int64_t>> pieces;
+    memory::Vector<pool::Slice<std::int64_t>> pieces;
     pieces.reserve(adjusted.size());
     for (const Buffer<std::int64_t>& piece : adjusted)
         pieces.push_back({piece.data(), piece.size()});

@@ -2,8 +2,12 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
+#include <charconv>
 #include <cstdlib>
 #include <new>
+#include <string_view>
 
 namespace veltra {
 
@@ -261,24 +265,36 @@ std::string PyErr::debug() {
     return out;
 }
 
+void run_signal_handlers() {
+    // Only a thread that holds the interpreter lock may run Python code; a
+    // pool worker just retries.
+    if (PyGILState_Check() == 0)
+        return;
+    if (PyErr_CheckSignals() != 0)
+        throw ErrorInFlight(PyErr::fetch_or_system_error());
+}
+
 namespace detail {
 
-void enter_guard() noexcept {
+GuardDepth::GuardDepth() noexcept {
     if (guard_depth < 0) {
         write_panic_report("access to the Python API is not allowed on this thread",
                            std::source_location::current());
         abort_at_boundary();
     }
     ++guard_depth;
+    prepare_thread_for_exceptions();
 }
 
-void leave_guard() noexcept {
+GuardDepth::~GuardDepth() {
     --guard_depth;
 }
 
-void raise_error(PyErr&& err) noexcept {
+VELTRA_PASSES_FORCED_UNWIND void raise_error(PyErr&& err) {
     try {
         std::move(err).restore();
+    } catch (const abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         abort_at_boundary();
     }
@@ -290,16 +306,62 @@ std::string memory_message(std::size_t bytes) {
     return "memory allocation of " + std::to_string(bytes) + " bytes failed";
 }
 
-// What a caught failure becomes in Python.
-PyErr translate(std::exception_ptr failure) {
+// MemoryError for a failed allocation, on a road that needs no heap, since
+// the heap may be what ran out: the text is formed on the stack, and should
+// even the message object not fit, the interpreter's own MemoryError, kept
+// ready for this, stands in.
+void raise_memory_error(const std::size_t* bytes) noexcept {
+    std::array<char, 64> text{};
+    std::string_view message = "memory allocation failed";
+    if (bytes != nullptr) {
+        constexpr std::string_view head = "memory allocation of ";
+        constexpr std::string_view tail = " bytes failed";
+        char* out = std::copy(head.begin(), head.end(), text.data());
+        out = std::to_chars(out, text.data() + text.size() - tail.size(), *bytes).ptr;
+        out = std::copy(tail.begin(), tail.end(), out);
+        message = std::string_view(text.data(), static_cast<std::size_t>(out - text.data()));
+    }
+    PyObject* object = PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size()));
+    if (object == nullptr) {
+        PyErr_Clear();
+        PyErr_NoMemory();
+        return;
+    }
+    PyErr_SetObject(PyExc_MemoryError, object);
+    Py_DECREF(object);
+}
+
+// Raises MemoryError if `failure` is a failed allocation.
+VELTRA_PASSES_FORCED_UNWIND bool raised_out_of_memory(std::exception_ptr failure) {
     try {
         std::rethrow_exception(failure);
+    } catch (const AllocFailure& a) {
+        raise_memory_error(&a.bytes);
+        return true;
+    } catch (const std::bad_alloc&) {
+        raise_memory_error(nullptr);
+        return true;
+    } catch (const abi::__forced_unwind&) {
+        throw;
+    } catch (...) {
+        return false;
+    }
+}
+
+// What a caught failure becomes in Python.
+VELTRA_PASSES_FORCED_UNWIND PyErr translate(std::exception_ptr failure) {
+    try {
+        std::rethrow_exception(failure);
+    } catch (const ErrorInFlight& e) {
+        return e.take();
     } catch (Panic& p) {
         return PyErr::panic_exception(std::move(p.message));
     } catch (const AllocFailure& a) {
         return PyErr::new_message(PyExc_MemoryError, memory_message(a.bytes));
     } catch (const std::bad_alloc&) {
         return PyErr::new_message(PyExc_MemoryError, "memory allocation failed");
+    } catch (const abi::__forced_unwind&) {
+        throw;
     } catch (const std::exception& e) {
         // Not raised by this module's own checks, so nobody reported it yet.
         write_panic_report(e.what(), std::source_location::current());
@@ -313,21 +375,37 @@ PyErr translate(std::exception_ptr failure) {
 
 }  // namespace
 
-void raise_failure(std::exception_ptr failure) noexcept {
+VELTRA_PASSES_FORCED_UNWIND void raise_failure(std::exception_ptr failure) {
+    if (raised_out_of_memory(failure))
+        return;
     try {
         translate(failure).restore();
+    } catch (const abi::__forced_unwind&) {
+        throw;
+    } catch (const std::bad_alloc&) {
+        // The translation itself found no memory.
+        PyErr_NoMemory();
+    } catch (const AllocFailure&) {
+        PyErr_NoMemory();
     } catch (...) {
         abort_at_boundary();
     }
 }
 
-void report_unraisable(std::exception_ptr failure) noexcept {
+VELTRA_PASSES_FORCED_UNWIND void report_unraisable(std::exception_ptr failure) {
     try {
-        translate(failure).restore();
-        PyErr_WriteUnraisable(nullptr);
+        if (!raised_out_of_memory(failure))
+            translate(failure).restore();
+    } catch (const abi::__forced_unwind&) {
+        throw;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const AllocFailure&) {
+        PyErr_NoMemory();
     } catch (...) {
         abort_at_boundary();
     }
+    PyErr_WriteUnraisable(nullptr);
 }
 
 }  // namespace detail

@@ -11,7 +11,10 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cxxabi.h>
+
 #include <exception>
+#include <memory>
 #include <optional>
 #include <source_location>
 #include <string>
@@ -20,6 +23,18 @@
 #include "panic.hpp"
 
 namespace veltra {
+
+// Whether this thread may touch Python objects now. Not so while a thread
+// that the finalising interpreter ends unwinds its stack: it no longer holds
+// the interpreter lock, so what its frames hold is left to the process's exit.
+inline bool may_touch_objects() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    const bool finalizing = Py_IsFinalizing() != 0;
+#else
+    const bool finalizing = _Py_IsFinalizing() != 0;
+#endif
+    return !finalizing || PyGILState_Check() != 0;
+}
 
 // A borrowed reference: valid only while someone else owns the object.
 class Handle {
@@ -46,13 +61,11 @@ public:
     Object& operator=(const Object&) = delete;
     Object(Object&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
     Object& operator=(Object&& other) noexcept {
-        if (this != &other) {
-            PyObject* old = std::exchange(p_, std::exchange(other.p_, nullptr));
-            Py_XDECREF(old);
-        }
+        if (this != &other)
+            drop(std::exchange(p_, std::exchange(other.p_, nullptr)));
         return *this;
     }
-    ~Object() { Py_XDECREF(p_); }
+    ~Object() { drop(p_); }
 
     PyObject* get() const noexcept { return p_; }
     Handle handle() const noexcept { return Handle(p_); }
@@ -62,6 +75,10 @@ public:
 
 private:
     explicit Object(PyObject* p) noexcept : p_(p) {}
+    static void drop(PyObject* p) noexcept {
+        if (p != nullptr && may_touch_objects())
+            Py_DECREF(p);
+    }
     PyObject* p_ = nullptr;
 };
 
@@ -119,6 +136,24 @@ private:
 template <class T>
 using PyResult = Result<T, PyErr>;
 
+// An error value on its way up through code that cannot return one: the
+// Python-free core, when a signal handler raised while it waited in a system
+// call. The call guard raises it like a returned error.
+class ErrorInFlight {
+public:
+    explicit ErrorInFlight(PyErr err) : err_(std::make_shared<PyErr>(std::move(err))) {}
+    PyErr take() const { return std::move(*err_); }
+
+private:
+    // Shared, since a thrown object must be copyable.
+    std::shared_ptr<PyErr> err_;
+};
+
+// For a system call of the core that a signal interrupted (sys.hpp): runs the
+// interpreter's pending signal handlers, as Python's own I/O does, and throws
+// `ErrorInFlight` when one raises (KeyboardInterrupt, say).
+void run_signal_handlers();
+
 // The process-wide "pyo3_runtime.PanicException" type, created on first use.
 PyObject* panic_exception_type();
 
@@ -141,20 +176,30 @@ std::string text_of(Handle obj);
 std::string repr_of(Handle obj);
 
 namespace detail {
-void enter_guard() noexcept;
-void leave_guard() noexcept;
-// Raises the outcome of a guarded region; aborts if that itself fails.
-void raise_error(PyErr&& err) noexcept;
-void raise_failure(std::exception_ptr failure) noexcept;
-void report_unraisable(std::exception_ptr failure) noexcept;
+// Counts the guarded entries active on this thread.
+class GuardDepth {
+public:
+    GuardDepth() noexcept;
+    GuardDepth(const GuardDepth&) = delete;
+    GuardDepth& operator=(const GuardDepth&) = delete;
+    ~GuardDepth();
+};
+// Raise the outcome of a guarded region; abort if that itself fails.
+void raise_error(PyErr&& err);
+void raise_failure(std::exception_ptr failure);
+void report_unraisable(std::exception_ptr failure);
 }  // namespace detail
 
 // The frame of every object-returning entry from Python. `work` returns a
 // `PyResult<Object>`; the guard returns a new reference or NULL with the
 // error raised.
+//
+// Not noexcept, and no catch-all here may keep a forced unwind: when the
+// finalising interpreter ends a daemon thread inside a call (pthread_exit),
+// the unwind has to pass through every frame, or the process aborts.
 template <class F>
-PyObject* call_guard(F&& work) noexcept {
-    detail::enter_guard();
+VELTRA_PASSES_FORCED_UNWIND PyObject* call_guard(F&& work) {
+    const detail::GuardDepth depth;
     PyObject* result = nullptr;
     std::exception_ptr failure;
     std::optional<PyErr> error;
@@ -164,6 +209,8 @@ PyObject* call_guard(F&& work) noexcept {
             result = std::move(outcome).value().release();
         else
             error.emplace(std::move(outcome).error());
+    } catch (const abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         failure = std::current_exception();
     }
@@ -171,21 +218,21 @@ PyObject* call_guard(F&& work) noexcept {
         detail::raise_error(std::move(*error));
     else if (failure)
         detail::raise_failure(failure);
-    detail::leave_guard();
     return result;
 }
 
 // The frame of deallocation callbacks: nothing can be raised there, so a
 // failure goes to the interpreter's unraisable hook.
 template <class F>
-void dealloc_guard(F&& work) noexcept {
-    detail::enter_guard();
+VELTRA_PASSES_FORCED_UNWIND void dealloc_guard(F&& work) {
+    const detail::GuardDepth depth;
     try {
         std::forward<F>(work)();
+    } catch (const abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         detail::report_unraisable(std::current_exception());
     }
-    detail::leave_guard();
 }
 
 }  // namespace veltra

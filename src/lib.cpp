@@ -13,6 +13,7 @@
 #include "errors.hpp"
 #include "fasta.hpp"
 #include "numpy_bridge.hpp"
+#include "sys.hpp"
 
 namespace veltra {
 namespace {
@@ -305,6 +306,9 @@ PyResult<Object> init_module() {
     if (module_slot != nullptr)
         return Object::new_ref(module_slot);
 
+    // A signal that interrupts the core's system calls runs the Python
+    // handlers, so that Ctrl-C can end a call that waits on a pipe.
+    sys::set_interrupt_hook(run_signal_handlers);
     Object module = Object::steal(PyModule_Create2(&module_def, module_api_version));
     if (!module)
         return PyErr::fetch_or_system_error();

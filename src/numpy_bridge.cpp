@@ -141,8 +141,11 @@ PyObject* container_new(PyTypeObject*, PyObject*, PyObject*) {
 
 void container_dealloc(PyObject* self) {
     dealloc_guard([self] {
+        // Only array_from_raw fills a container, but an instance that never
+        // got a buffer must still die quietly.
         auto* container = reinterpret_cast<SliceContainer*>(self);
-        container->release(container->data, container->len, container->cap);
+        if (container->release != nullptr)
+            container->release(container->data, container->len, container->cap);
     });
     PyTypeObject* type = Py_TYPE(self);
     reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
@@ -163,7 +166,9 @@ PyType_Spec container_type_def = {
     "builtins.PySliceContainer",
     static_cast<int>(sizeof(SliceContainer)),
     0,
-    Py_TPFLAGS_DEFAULT,
+    // Immutable like the interpreter's own types: a class attribute set from
+    // Python (a __new__ of its own, say) could make instances without a buffer.
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
     container_slots,
 };
 
@@ -523,7 +528,8 @@ Object array_from_buffer(Buffer<std::uint64_t>&& buffer) {
 // Borrows
 
 detail::RegisteredBorrow::~RegisteredBorrow() {
-    if (!array_)
+    // The registry is the interpreter lock's to guard, like the array.
+    if (!array_ || !may_touch_objects())
         return;
     // A borrow exists only after the registry was obtained.
     registry_slot->release(registry_slot->state, start_, end_, exclusive_ ? 1 : 0);

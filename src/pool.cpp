@@ -12,11 +12,13 @@
 #include "pool.hpp"
 
 #include <pthread.h>
+#include <signal.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdlib>
+#include <exception>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -219,6 +221,7 @@ void* worker_main(void* arg) {
     Worker& worker = *static_cast<Worker*>(arg);
     Registry& registry = *worker.registry;
     this_worker = &worker;
+    prepare_thread_for_exceptions();
     {
         std::unique_lock lock(registry.mutex);
         while (!registry.terminating) {
@@ -265,6 +268,28 @@ void abandon(Registry& registry) noexcept {
     release(registry);
 }
 
+// Workers are started with every asynchronous signal blocked, which they
+// keep: the kernel then hands a signal such as SIGINT to a thread that can
+// act on it (the interpreter's), and a system call waiting there is
+// interrupted instead of a worker's sleep. Signals raised by a fault stay
+// open, so that a crash on a worker still reports as one.
+class AsyncSignalsBlocked {
+public:
+    AsyncSignalsBlocked() noexcept {
+        sigset_t blocked;
+        sigfillset(&blocked);
+        for (const int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS, SIGABRT})
+            sigdelset(&blocked, fault);
+        pthread_sigmask(SIG_BLOCK, &blocked, &previous_);
+    }
+    AsyncSignalsBlocked(const AsyncSignalsBlocked&) = delete;
+    AsyncSignalsBlocked& operator=(const AsyncSignalsBlocked&) = delete;
+    ~AsyncSignalsBlocked() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
+
+private:
+    sigset_t previous_;
+};
+
 Result<Registry*, sys::OsError> spawn_workers(std::size_t n) {
     auto registry = std::make_unique<Registry>(n, false);
     pthread_attr_t attr;
@@ -281,6 +306,7 @@ Result<Registry*, sys::OsError> spawn_workers(std::size_t n) {
         return sys::OsError::from_errno(rc);
     // Workers start in index order and are not waited for: work handed in
     // waits in the queue until one of them is up.
+    const AsyncSignalsBlocked inherited_mask;
     for (std::size_t i = 0; i < n; ++i) {
         registry->refs.fetch_add(1, std::memory_order_relaxed);
         pthread_t thread;

@@ -15,6 +15,7 @@
 // Python-free.
 #pragma once
 
+#include <cxxabi.h>
 #include <algorithm>
 #include <atomic>
 #include <cstddef>
@@ -80,8 +81,8 @@ struct Slice {
 
 template <class T>
 struct Concatenated {
-    Buffer<T> buffer;                 // length == capacity == total elements
-    std::vector<std::size_t> starts;  // exclusive prefix sums, one per slice
+    Buffer<T> buffer;                    // length == capacity == total elements
+    memory::Vector<std::size_t> starts;  // exclusive prefix sums, one per slice
 };
 
 // The slices laid end to end in one new buffer, copied in parallel.
@@ -97,7 +98,7 @@ Concatenated<T> parallel_concat(Buffer<T> base, std::span<const Slice<T>> slices
 // `f(a[i], b[i])` for i in [0, min(a.size(), b.size())), in parallel, the
 // results in input order.
 template <class T, class A, class B, class F>
-std::vector<T> parallel_indexed_collect(const A& a, const B& b, F&& f);
+memory::Vector<T> parallel_indexed_collect(const A& a, const B& b, F&& f);
 
 // The split budget of one parallel operation. It starts at the worker count
 // and halves per level, so an operation forks a number of leaves proportional
@@ -195,10 +196,15 @@ struct Outcome {
     std::optional<R> value;
     std::exception_ptr failure;
 
+    // A forced unwind (a thread being ended) is not a failure to keep; it
+    // goes on up. A queued job's frame cannot let it (`Job::run` is
+    // noexcept), but work run inline on the caller's stack can.
     template <class F>
-    void capture(F& f, bool flag) noexcept {
+    VELTRA_PASSES_FORCED_UNWIND void capture(F& f, bool flag) {
         try {
             value.emplace(call_stored(f, flag));
+        } catch (const abi::__forced_unwind&) {
+            throw;
         } catch (...) {
             failure = std::current_exception();
         }
@@ -253,7 +259,7 @@ auto join(A&& a, B&& b) {
         if (worker == nullptr) {
             // The single-worker fallback: nobody else could take B.
             result_a.capture(a, injected);
-            job_b.run(injected);
+            job_b.outcome.capture(b, injected);
         } else {
             detail::push_local(*worker, job_b);
             result_a.capture(a, injected);
@@ -374,7 +380,7 @@ using LeafList = std::list<std::vector<R>>;
 // range is exhausted, so that every other index is still processed exactly
 // once whatever the worker count or the timing.
 template <class R, class F>
-LeafList<R> bridge_leaf(BridgeState<F>& state) {
+VELTRA_PASSES_FORCED_UNWIND LeafList<R> bridge_leaf(BridgeState<F>& state) {
     LeafList<R> out;
     if (Worker* worker = current_worker(); worker != nullptr && !state.first_leaf_on(*worker))
         return out;
@@ -385,6 +391,8 @@ LeafList<R> bridge_leaf(BridgeState<F>& state) {
             R value = state.f(*index);
             if (!failure)
                 results.push_back(std::move(value));
+        } catch (const abi::__forced_unwind&) {
+            throw;
         } catch (...) {
             if (!failure)
                 failure = std::current_exception();
@@ -432,7 +440,7 @@ template <class T>
 Concatenated<T> parallel_concat(Buffer<T> base, std::span<const Slice<T>> slices) {
     // Every slice's place is known before any copy starts, so the copies are
     // independent of each other.
-    std::vector<std::size_t> starts(slices.size());
+    memory::Vector<std::size_t> starts(slices.size());
     std::size_t total = base.size();
     for (std::size_t i = 0; i < slices.size(); ++i) {
         starts[i] = total;
@@ -471,12 +479,13 @@ namespace detail {
 template <class T>
 class Slots {
 public:
-    explicit Slots(std::size_t n) : data_(n == 0 ? nullptr : std::allocator<T>().allocate(n)), capacity_(n) {}
+    explicit Slots(std::size_t n)
+        : data_(n == 0 ? nullptr : memory::Allocator<T>().allocate(n)), capacity_(n) {}
     Slots(const Slots&) = delete;
     Slots& operator=(const Slots&) = delete;
     ~Slots() {
         if (data_ != nullptr)
-            std::allocator<T>().deallocate(data_, capacity_);
+            memory::Allocator<T>().deallocate(data_, capacity_);
     }
     T* data() const noexcept { return data_; }
     std::size_t capacity() const noexcept { return capacity_; }
@@ -529,7 +538,7 @@ private:
 }  // namespace detail
 
 template <class T, class A, class B, class F>
-std::vector<T> parallel_indexed_collect(const A& a, const B& b, F&& f) {
+memory::Vector<T> parallel_indexed_collect(const A& a, const B& b, F&& f) {
     static_assert(std::is_nothrow_move_constructible_v<T>);
     const std::size_t len = std::min(std::size(a), std::size(b));
     detail::Slots<T> slots(len);
@@ -550,7 +559,7 @@ std::vector<T> parallel_indexed_collect(const A& a, const B& b, F&& f) {
     if (all.written() != len)
         panic("expected " + std::to_string(len) + " total writes, but got " + std::to_string(all.written()));
     // Reserved before the values change hands, so that nothing below can fail.
-    std::vector<T> out;
+    memory::Vector<T> out;
     out.reserve(len);
     all.release();
     for (std::size_t i = 0; i < len; ++i) {

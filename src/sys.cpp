@@ -129,6 +129,26 @@ std::uintptr_t current_thread_token() noexcept {
     return reinterpret_cast<std::uintptr_t>(&marker);
 }
 
+std::atomic<InterruptHook> interrupt_hook{nullptr};
+
+void run_interrupt_hook() {
+    if (const InterruptHook hook = interrupt_hook.load(std::memory_order_acquire))
+        hook();
+}
+
+// Makes `call` (a system call returning -1 with errno on failure) until it
+// does not fail with EINTR; after each EINTR `on_interrupt` runs first, and
+// it may throw to end the operation.
+template <class Call, class OnInterrupt = void (*)()>
+auto retry_on_eintr(Call&& call, OnInterrupt&& on_interrupt = run_interrupt_hook) {
+    while (true) {
+        const auto result = call();
+        if (result >= 0 || errno != EINTR)
+            return result;
+        on_interrupt();
+    }
+}
+
 class ReentrantMutex {
 public:
     void lock() {
@@ -151,6 +171,27 @@ public:
         }
     }
 
+    // Lets go of every hold of the calling thread for the scope, and takes
+    // them all back at its end.
+    class Unlocked {
+    public:
+        explicit Unlocked(ReentrantMutex& m) noexcept : m_(m), held_(std::exchange(m.count_, 0)) {
+            m_.owner_.store(0, std::memory_order_relaxed);
+            m_.mutex_.unlock();
+        }
+        Unlocked(const Unlocked&) = delete;
+        Unlocked& operator=(const Unlocked&) = delete;
+        ~Unlocked() {
+            m_.mutex_.lock();
+            m_.owner_.store(current_thread_token(), std::memory_order_relaxed);
+            m_.count_ = held_;
+        }
+
+    private:
+        ReentrantMutex& m_;
+        std::uint32_t held_;
+    };
+
 private:
     std::mutex mutex_;
     // Only ever equal to the reading thread's own token if that thread stored
@@ -159,14 +200,16 @@ private:
     std::uint32_t count_ = 0;
 };
 
-// Writes all of `data` to descriptor 1.
+void unlocked_interrupt_hook();
+
+// Writes all of `data` to descriptor 1; called with the writer's lock held.
 std::optional<OsError> write_all_stdout(std::string_view data) {
     while (!data.empty()) {
-        const ssize_t n = ::write(1, data.data(), std::min(data.size(), io_limit));
+        const ssize_t n =
+            retry_on_eintr([&] { return ::write(1, data.data(), std::min(data.size(), io_limit)); },
+                           unlocked_interrupt_hook);
         if (n < 0) {
             const int err = errno;
-            if (err == EINTR)
-                continue;
             // A closed standard output swallows what the module prints rather
             // than failing the call that prints it.
             if (err == EBADF)
@@ -217,10 +260,11 @@ private:
     std::optional<OsError> flush() {
         if (len_ == 0)
             return std::nullopt;
-        auto err = write_all_stdout(std::string_view(buf_.data(), len_));
-        if (!err)
-            len_ = 0;
-        return err;
+        // Out of the buffer before the write: a signal handler that runs
+        // while it waits may print through this writer too.
+        std::array<char, capacity> pending;
+        std::memcpy(pending.data(), buf_.data(), len_);
+        return write_all_stdout(std::string_view(pending.data(), std::exchange(len_, 0)));
     }
 
     std::optional<OsError> buffered_write(std::string_view data) {
@@ -257,6 +301,13 @@ Stdout& stdout_writer() {
     // printing during shutdown can meet a dead writer.
     static Stdout* const instance = new Stdout();
     return *instance;
+}
+
+// The hook may run Python code, which may let other threads in, and they may
+// print: so the writer is free while it runs.
+void unlocked_interrupt_hook() {
+    const ReentrantMutex::Unlocked unlocked(stdout_writer().lock);
+    run_interrupt_hook();
 }
 
 // ---------------------------------------------------------------------------
@@ -714,6 +765,8 @@ Result<std::size_t, OsError> File::read_at(std::uint64_t offset, std::uint8_t* d
         const ssize_t got =
             ::pread64(fd_, dst + done, std::min(n - done, io_limit), static_cast<off64_t>(offset + done));
         if (got < 0) {
+            // Pool workers make these reads, and they may not run the
+            // interrupt hook; they block asynchronous signals, so this is rare.
             if (errno == EINTR)
                 continue;
             return OsError::from_errno(errno);
@@ -737,10 +790,7 @@ Result<Buffer<std::uint8_t>, OsError> File::read_to_end() const {
             // of the file apart from a file that outgrew its size without
             // growing the buffer for nothing.
             std::array<std::uint8_t, 32> probe;
-            ssize_t n;
-            do {
-                n = ::read(fd_, probe.data(), probe.size());
-            } while (n < 0 && errno == EINTR);
+            const ssize_t n = retry_on_eintr([&] { return ::read(fd_, probe.data(), probe.size()); });
             if (n < 0)
                 return OsError::from_errno(errno);
             if (n == 0)
@@ -749,12 +799,9 @@ Result<Buffer<std::uint8_t>, OsError> File::read_to_end() const {
             out.reserve(8192);
         }
         const std::size_t room = std::min(out.capacity() - out.size(), io_limit);
-        const ssize_t n = ::read(fd_, out.data() + out.size(), room);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
+        const ssize_t n = retry_on_eintr([&] { return ::read(fd_, out.data() + out.size(), room); });
+        if (n < 0)
             return OsError::from_errno(errno);
-        }
         if (n == 0)
             return out;
         out.set_size(out.size() + static_cast<std::size_t>(n));
@@ -765,10 +812,7 @@ Result<File, OsError> open_file(std::string_view path) {
     if (path.find('\0') != std::string_view::npos)
         return OsError::fixed(ErrorKind::InvalidInput, "file name contained an unexpected NUL byte");
     const std::string c_path(path);
-    int fd;
-    do {
-        fd = ::open64(c_path.c_str(), O_RDONLY | O_CLOEXEC, 0666);
-    } while (fd < 0 && errno == EINTR);
+    const int fd = retry_on_eintr([&] { return ::open64(c_path.c_str(), O_RDONLY | O_CLOEXEC, 0666); });
     if (fd < 0)
         return OsError::from_errno(errno);
     return File(fd);
@@ -781,17 +825,28 @@ Result<Buffer<std::uint8_t>, OsError> read_whole_file(std::string_view path) {
     return file.value().read_to_end();
 }
 
+void set_interrupt_hook(InterruptHook hook) noexcept {
+    interrupt_hook.store(hook, std::memory_order_release);
+}
+
 void print_line(std::initializer_list<std::string_view> pieces) {
     Stdout& out = stdout_writer();
     std::optional<OsError> failure;
     {
         const std::lock_guard guard(out.lock);
-        for (const std::string_view piece : pieces) {
-            failure = out.writer.write_piece(piece);
-            if (failure) {
-                out.writer.discard();
-                break;
+        try {
+            for (const std::string_view piece : pieces) {
+                failure = out.writer.write_piece(piece);
+                if (failure) {
+                    out.writer.discard();
+                    break;
+                }
             }
+        } catch (...) {
+            // Interrupted for good: the rest of the line goes as a failed
+            // write's would.
+            out.writer.discard();
+            throw;
         }
     }
     if (failure)

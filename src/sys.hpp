@@ -86,6 +86,15 @@ private:
     const char* message_;
 };
 
+// What a system call made on behalf of the calling thread does when a signal
+// interrupts it (EINTR): the hook runs whatever the embedding program does
+// with pending signals (for the Python edge, their Python handlers) and
+// throws to end the operation; once it returns, the call is made again.
+// Without a hook the call is simply made again. Everything taken so far is
+// released as the throw unwinds.
+using InterruptHook = void (*)();
+void set_interrupt_hook(InterruptHook hook) noexcept;
+
 // An open descriptor, closed by its owner.
 class File {
 public:

@@ -2,6 +2,8 @@
 // Python: internal failures of every kind, a PanicException coming back
 // through Python code, the text and debug forms of objects and errors, lazy
 // errors of odd types and the deallocation guard.
+#include <dlfcn.h>
+
 #include <cstddef>
 #include <exception>
 #include <new>
@@ -220,7 +222,38 @@ PyObject* dealloc_panic(PyObject*, PyObject* message) {
     });
 }
 
+// Calls `callable(*args)` while the preloaded allocation shim
+// (tests/native/alloc_shim.c) lets only `successes` more allocations of at
+// least `min_size` bytes through, and returns (True, result) or the
+// (type name, message) of what it raised. The shim is on from just before the
+// call to just after it, so that nothing but the call meets the empty heap.
+PyObject* call_with_heap_exhausted(PyObject*, PyObject* args) {
+    return call_guard([&]() -> PyResult<Object> {
+        long successes = 0;
+        Py_ssize_t min_size = 0;
+        PyObject* callable = nullptr;
+        PyObject* call_args = nullptr;
+        if (!PyArg_ParseTuple(args, "lnOO!", &successes, &min_size, &callable, &PyTuple_Type, &call_args))
+            return PyErr::fetch_or_system_error();
+        auto fail = reinterpret_cast<void (*)(long, std::size_t)>(dlsym(RTLD_DEFAULT, "shim_heap_fail"));
+        auto restore = reinterpret_cast<void (*)()>(dlsym(RTLD_DEFAULT, "shim_heap_restore"));
+        if (fail == nullptr || restore == nullptr)
+            return PyErr::new_message(PyExc_RuntimeError, "the allocation shim is not preloaded");
+        fail(successes, static_cast<std::size_t>(min_size));
+        PyObject* result = PyObject_Call(callable, call_args, nullptr);
+        restore();
+        if (result != nullptr)
+            return make_tuple(Object::new_ref(Py_True), Object::steal(result));
+        PyErr err = PyErr::fetch_or_system_error();
+        Object name =
+            expect_new(PyUnicode_FromString(reinterpret_cast<PyTypeObject*>(err.type().ptr())->tp_name));
+        return make_tuple(std::move(name), new_str(text_of(err.value())));
+    });
+}
+
 PyMethodDef methods[] = {
+    {"call_with_heap_exhausted", call_with_heap_exhausted, METH_VARARGS,
+     "call_with_heap_exhausted(successes, min_size, callable, args): the call with allocations failing."},
     {"panic", panic_with, METH_O, "panic(message): an internal failure with this message."},
     {"throw_runtime_error", throw_runtime_error, METH_O,
      "throw_runtime_error(message): a C++ exception that is not a panic."},

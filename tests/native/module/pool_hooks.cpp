@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 #include <limits>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -22,7 +23,7 @@ PyResult<Object> size_object(std::size_t n) {
     return expect_new(PyLong_FromSize_t(n));
 }
 
-PyResult<Object> list_of_sizes(const std::vector<std::size_t>& values) {
+PyResult<Object> list_of_sizes(std::span<const std::size_t> values) {
     Object list = expect_new(PyList_New(static_cast<Py_ssize_t>(values.size())));
     for (std::size_t i = 0; i < values.size(); ++i)
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i),
@@ -218,7 +219,7 @@ PyObject* indexed_collect(PyObject*, PyObject* args) {
         std::vector<std::size_t> index(values[0].size());
         for (std::size_t i = 0; i < index.size(); ++i)
             index[i] = i;
-        std::vector<Tracked> collected =
+        auto collected =
             pool::parallel_indexed_collect<Tracked>(index, values[1], [&](std::size_t i, long b) {
                 if (static_cast<Py_ssize_t>(i) == fail_at)
                     panic("index " + std::to_string(i) + " failed");

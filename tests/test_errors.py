@@ -122,7 +122,10 @@ def test_fetched_panic_without_a_printable_message(capfd, panic_type):
     assert info.value.args == ("Unwrapped panic from Python code",)
     with pytest.raises(panic_type) as info:
         testing.set_none_and_fetch(panic_type)
-    assert info.value.args == ("Unwrapped panic from Python code",)
+    # From 3.12 on the interpreter makes the exception object at once, so a
+    # panic raised without a value comes back as one whose text is empty.
+    bare = "" if sys.version_info >= (3, 12) else "Unwrapped panic from Python code"
+    assert info.value.args == (bare,)
     err = capfd.readouterr().err
     assert err.count(BANNER_END) == 2
     assert not REPORT.findall(err)

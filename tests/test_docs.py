@@ -37,7 +37,7 @@ def examples():
             yield pytest.param(files, body, output, id=f"{page.relative_to(ROOT)}:{line}")
 
 
-@pytest.mark.parametrize("files, code, output", examples())
+@pytest.mark.parametrize("files, code, output", list(examples()))
 def test_example(tmp_path, files, code, output):
     for name, content in files.items():
         (tmp_path / name).write_text(content)

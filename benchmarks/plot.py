@@ -9,7 +9,7 @@ become one panel of throughput bars, file bytes per second for every contender t
 peak memory growth written beside each bar; the array results become one panel of throughput
 bars, input bytes per second, per function and input set. Contenders that did not run (not
 installed, failed, mismatched) are left out of the plot and listed with their status in the
-tables. The Markdown tables printed on standard output are the ones the README shows.
+tables. The Markdown tables printed on standard output are the ones docs/benchmarks.md shows.
 
 Needs matplotlib (the `bench` extra).
 """

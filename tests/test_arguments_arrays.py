@@ -197,7 +197,7 @@ def outcome(mapping, is_rna):
         return type(error).__name__, str(error)
 
 
-def test_converted_arguments_are_given_back(capfd):
+def test_converted_arguments_are_given_back(panics):
     mapping = np.zeros(4, dtype=np.uint8)
     gc.collect()
     before = sys.getrefcount(mapping)
@@ -206,9 +206,10 @@ def test_converted_arguments_are_given_back(capfd):
         assert outcome(mapping, True) == ("PanicException", LENGTH_PANIC)
     gc.collect()
     assert sys.getrefcount(mapping) == before
+    assert panics.take() == [LENGTH_PANIC] * 3
 
 
-def test_module_panic_exception(capfd):
+def test_module_panic_exception(panics):
     with pytest.raises(BaseException) as info:
         try:
             veltra_native.parse_fasta("f", M4, True)
@@ -219,3 +220,4 @@ def test_module_panic_exception(capfd):
     assert panic_type.__module__ == "pyo3_runtime"
     assert panic_type.__bases__ == (BaseException,)
     assert not hasattr(veltra_native, "PanicException")
+    assert panics.take() == [LENGTH_PANIC]

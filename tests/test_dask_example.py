@@ -3,6 +3,7 @@
 import logging
 import os
 import random
+import re
 import sys
 from pathlib import Path
 
@@ -23,6 +24,7 @@ MODULE_THREADS = 2
 # Generous bounds: worker processes start slowly on a busy machine or under a sanitizer.
 TIMEOUT = 300
 SINGLE_CHUNK_BELOW = 100_000
+REPORT = re.compile(r"^thread '<unnamed>' panicked at [^\n]*:\d+:\d+:\n(.*)\n", re.M)
 
 
 @pytest.fixture(scope="module")
@@ -70,15 +72,29 @@ def shard_dir(tmp_path_factory):
 
 
 @pytest.fixture(scope="module")
-def cluster(example):
+def worker_stderr(tmp_path_factory):
+    """The file that the worker processes have as standard error, so that the panic reports
+    of the failing shards stay off the terminal and can be checked."""
+    return tmp_path_factory.mktemp("workers") / "stderr"
+
+
+@pytest.fixture(scope="module")
+def cluster(example, worker_stderr):
     config = {
         "distributed.comm.timeouts.connect": f"{TIMEOUT}s",
         "distributed.comm.timeouts.tcp": f"{TIMEOUT}s",
     }
-    with dask.config.set(config):
-        cluster = example.make_cluster(
-            2, MODULE_THREADS, host="127.0.0.1", memory_limit=0, silence_logs=logging.ERROR
-        )
+    with dask.config.set(config), open(worker_stderr, "wb") as log:
+        # The processes started now inherit descriptor 2.
+        saved = os.dup(2)
+        os.dup2(log.fileno(), 2)
+        try:
+            cluster = example.make_cluster(
+                2, MODULE_THREADS, host="127.0.0.1", memory_limit=0, silence_logs=logging.ERROR
+            )
+        finally:
+            os.dup2(saved, 2)
+            os.close(saved)
         try:
             yield cluster
         finally:
@@ -142,17 +158,21 @@ def test_joined_shards_match_a_parse_of_their_concatenation(example, gathered, t
     ids=["bad header", "missing file"],
 )
 def test_a_failing_shard_raises_runtime_error_and_workers_stay_usable(
-    example, client, shard_dir, tmp_path, name, text, message
+    example, client, shard_dir, tmp_path, name, text, message, worker_stderr
 ):
     path = tmp_path / name
     if text is not None:
         path.write_text(text)
     good = str(shard_dir / "d.fna")
     workers = set(client.nthreads())
+    seen = worker_stderr.stat().st_size
     with pytest.raises(RuntimeError) as info:
         example.tokenize_shards(client, [good, str(path)], True, timeout=TIMEOUT)
     assert str(info.value).startswith(f"parse_fasta failed on {path}: called `Result::unwrap()`")
     assert message in str(info.value)
+    # The worker wrote its report before it answered.
+    reports = REPORT.findall(worker_stderr.read_bytes()[seen:].decode(errors="replace"))
+    assert reports == [str(info.value).removeprefix(f"parse_fasta failed on {path}: ")]
     # The same worker processes go on working.
     assert set(client.nthreads()) == workers
     [again] = example.tokenize_shards(client, [good], True, timeout=TIMEOUT)

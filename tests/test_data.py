@@ -259,17 +259,21 @@ CALLS = [
 
 
 @pytest.mark.parametrize("function, make", CALLS)
-def test_reference_counts_unchanged(function, make):
+def test_reference_counts_unchanged(function, make, panics):
     arrays = make()
     items = [x for item in arrays for x in (item if isinstance(item, tuple) else (item,))]
     before = [sys.getrefcount(x) for x in [arrays, *arrays, *items]]
+    panicked = []
     for _ in range(3):
         try:
             result = function(arrays)
-        except BaseException:  # noqa: B036 - PanicException derives from BaseException
+        except BaseException as error:  # noqa: B036 - PanicException derives from BaseException
             result = None
+            if type(error).__name__ == "PanicException":
+                panicked.append(str(error))
         del result
     assert [sys.getrefcount(x) for x in [arrays, *arrays, *items]] == before
+    assert panics.take() == panicked
 
 
 def test_many_small_inputs_in_order():

@@ -205,17 +205,19 @@ UTF8 = UNWRAP + "Utf8Error { valid_up_to: %d, error_len: %s }"
         (b"-\xff", UTF8 % (1, "Some(1)")),  # UTF-8 is checked first
     ],
 )
-def test_header_rejected(header, message):
+def test_header_rejected(header, message, panics):
     image = lines(b">" + header, b"ACGT")
     assert panic_message(image) == message
+    assert panics.take() == [message]
     with pytest.raises(ref.HeaderError) as caught:
         ref.parse_file(image, True)
     assert caught.value.message == message
 
 
-def test_header_at_end_of_file_without_newline():
+def test_header_at_end_of_file_without_newline(panics):
     assert panic_message(lines(b">1", b"A", b">x", final_newline=False)) == PARSE_INT % "InvalidDigit"
     assert panic_message(b">") == PARSE_INT % "Empty"
+    assert panics.take() == [PARSE_INT % "InvalidDigit", PARSE_INT % "Empty"]
 
 
 def test_bad_header_outside_the_range_is_not_read():
@@ -300,12 +302,20 @@ def test_any_chunking_gives_the_single_parse(data, image, is_rna):
     assert parse(image, len(image), len(image) + 10, is_rna) == ([], b"", [0])
 
 
-@settings(max_examples=200, deadline=None, derandomize=True, database=None, suppress_health_check=[HealthCheck.too_slow])
+@settings(
+    max_examples=200,
+    deadline=None,
+    derandomize=True,
+    database=None,
+    # `panics` is read at the end of every example.
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.function_scoped_fixture],
+)
 @given(
     data=st.data(),
     image=fasta_images(headers=st.one_of(valid_header, bad_header), preamble_chars="xyz>ACGT \r"),
 )
-def test_first_failing_chunk_reports_the_first_bad_header(data, image):
+def test_first_failing_chunk_reports_the_first_bad_header(data, image, panics):
+    panics.take()  # the reports of an example that Hypothesis abandoned half-way
     try:
         expected = ref.parse_file(image, True)
         message = None
@@ -325,3 +335,4 @@ def test_first_failing_chunk_reports_the_first_bad_header(data, image):
             break
     else:
         pytest.fail("no chunk failed")
+    assert panics.take() == [message, message]

@@ -97,19 +97,23 @@ def test_buffer_released_once_when_the_last_holder_dies(keeper, array_dies_first
 
 
 @pytest.mark.parametrize(
-    "length, capacity, type_num",
-    [(3, 3, INVALID_TYPE_NUM), (2**63, 0, 2)],
+    "length, capacity, type_num, printed",
+    [
+        (3, 3, INVALID_TYPE_NUM, "ValueError: Invalid data-type for array\n"),
+        (2**63, 0, 2, "ValueError: negative dimensions are not allowed\n"),
+    ],
     ids=["no descriptor", "array creation refused"],
 )
-def test_failed_creation_releases_the_buffer_once(length, capacity, type_num):
+def test_failed_creation_releases_the_buffer_once(length, capacity, type_num, printed, panics):
     calls = t.release_log()[0]
     with pytest.raises(BaseException) as excinfo:
         t.raw_array(length, capacity, type_num, 1)
     assert panic_message(excinfo) == "Python API call failed"
+    assert panics.take(before=printed) == ["Python API call failed"]
     assert t.release_log() == (calls + 1, length, capacity)
 
 
-def test_failing_release_goes_to_the_unraisable_hook(monkeypatch):
+def test_failing_release_goes_to_the_unraisable_hook(monkeypatch, panics):
     seen = []
     monkeypatch.setattr(sys, "unraisablehook", seen.append)
     a = t.raw_array(4, 4, 2, 1, True)
@@ -117,6 +121,7 @@ def test_failing_release_goes_to_the_unraisable_hook(monkeypatch):
     assert len(seen) == 1
     assert type(seen[0].exc_value).__name__ == "PanicException"
     assert str(seen[0].exc_value) == "release routine failed on purpose"
+    assert panics.take() == ["release routine failed on purpose"]
 
 
 def resident_bytes():
@@ -282,18 +287,19 @@ def test_shared_borrows_coexist_and_exclude_writers(borrows):
     ],
     ids=["adjacent", "overlapping", "reversed", "empty writer", "empty reader"],
 )
-def test_exclusive_borrow_refuses_overlapping_readers(borrows, held, asked, refused):
+def test_exclusive_borrow_refuses_overlapping_readers(borrows, held, asked, refused, panics):
     a = np.arange(10, dtype=np.uint8)
     borrows.append(t.exclusive_borrow(a[held]))
     if refused:
         with pytest.raises(BaseException) as excinfo:
             t.shared_borrow(a[asked])
         assert panic_message(excinfo) == ALREADY_BORROWED
+        assert panics.take() == [ALREADY_BORROWED]
     else:
         borrows.append(t.shared_borrow(a[asked]))
 
 
-def test_module_calls_share_the_registry(borrows):
+def test_module_calls_share_the_registry(borrows, panics):
     attribute = getattr(multiarray, t.BORROW_REGISTRY_ATTRIBUTE)
     assert type(attribute).__name__ == "PyCapsule"
     mapping = np.zeros(5, np.uint8)
@@ -301,6 +307,7 @@ def test_module_calls_share_the_registry(borrows):
     with pytest.raises(BaseException) as excinfo:
         veltra_native.parse_fasta("missing.fa", mapping, True)
     assert panic_message(excinfo) == ALREADY_BORROWED
+    assert panics.take() == [ALREADY_BORROWED]
     assert getattr(multiarray, t.BORROW_REGISTRY_ATTRIBUTE) is attribute
 
 
@@ -314,10 +321,11 @@ FAILING_CALLS = [
 @pytest.mark.parametrize(
     "mapping, is_rna, error, message", [c[1:] for c in FAILING_CALLS], ids=[c[0] for c in FAILING_CALLS]
 )
-def test_failed_calls_return_their_borrow(borrows, mapping, is_rna, error, message):
+def test_failed_calls_return_their_borrow(borrows, mapping, is_rna, error, message, panics):
     with pytest.raises(error) as excinfo:
         veltra_native.parse_fasta("missing.fa", mapping, is_rna)
     assert str(excinfo.value).startswith(message)
+    assert panics.take() == ([message] if error is BaseException else [])
     writer = t.exclusive_borrow(mapping)
     assert writer is not None
     borrows.append(writer)

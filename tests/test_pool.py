@@ -144,11 +144,13 @@ def test_run_on_pool_from_outside_is_injected():
     "a_fails, b_fails, message",
     [(False, False, None), (True, False, "left failed"), (False, True, "right failed"), (True, True, "left failed")],
 )
-def test_join_runs_both_halves_and_left_failure_wins(a_fails, b_fails, message):
+def test_join_runs_both_halves_and_left_failure_wins(a_fails, b_fails, message, panics):
     if message is None:
         assert T.pool_join_outcome(a_fails, b_fails) == (1, 2)
     else:
         assert panic_message(T.pool_join_outcome, a_fails, b_fails) == message
+    # Each failing half reports, in whichever order they fail.
+    assert sorted(panics.take()) == ["left failed"] * a_fails + ["right failed"] * b_fails
 
 
 @pytest.mark.parametrize("leaves", [1, 2, 3, 1000, 4096])
@@ -158,8 +160,9 @@ def test_nested_joins(leaves):
 
 
 @pytest.mark.parametrize("fail_at", [0, 1234, 4095])
-def test_nested_join_failure_waits_for_every_other_leaf(fail_at):
+def test_nested_join_failure_waits_for_every_other_leaf(fail_at, panics):
     assert panic_message(T.pool_nested_join, 4096, fail_at) == f"leaf {fail_at} failed"
+    assert panics.take() == [f"leaf {fail_at} failed"]
     assert T.pool_last_visits() == [4095]
     assert T.pool_nested_join(64) == 64 * 63 // 2
 
@@ -207,10 +210,11 @@ def test_parallel_concat(items, itemsize, skew):
         ("sum", "PanicException", "capacity overflow"),
     ],
 )
-def test_parallel_concat_impossible_sizes(kind, exception, message):
+def test_parallel_concat_impossible_sizes(kind, exception, message, panics):
     with pytest.raises(BaseException) as info:
         T.pool_concat_impossible(kind)
     assert (type(info.value).__name__, str(info.value)) == (exception, message)
+    assert panics.take() == ([message] if exception == "PanicException" else [])
     assert T.pool_concat([b"still", b"works"], 1) == (b"stillworks", [0, 5])
 
 
@@ -264,9 +268,10 @@ def test_indexed_collect_in_input_order(a, b):
 
 
 @pytest.mark.parametrize("fail_at", [0, 500, 999])
-def test_indexed_collect_failure_destroys_written_values(fail_at):
+def test_indexed_collect_failure_destroys_written_values(fail_at, panics):
     values = list(range(1000))
     assert panic_message(T.pool_indexed_collect, values, values, fail_at) == f"index {fail_at} failed"
+    assert panics.take() == [f"index {fail_at} failed"]
     assert T.pool_live_tracked() == 0
     assert T.pool_indexed_collect([1, 2], [3, 4]) == [1003, 2004]
 

@@ -194,8 +194,10 @@ PyObject* release_log(PyObject*, PyObject*) {
     });
 }
 
-// Borrows held on behalf of the tests, by token.
-std::map<long, std::variant<np::SharedBorrow, np::ExclusiveBorrow>> held;
+// Borrows held on behalf of the tests, by token. Never destroyed: a borrow
+// still held when the process exits would drop its array reference after the
+// interpreter is gone, which crashes from CPython 3.12 on.
+auto& held = *new std::map<long, std::variant<np::SharedBorrow, np::ExclusiveBorrow>>;
 long next_token = 0;
 
 // shared_borrow(array) -> token; panics like a conversion when refused.

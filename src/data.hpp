@@ -1,12 +1,10 @@
 // Joining arrays: `concatenate_numpy`, the list arrays behind
-// `awkward_from_list_of_numpy` and `concatenate_awkward`, and the list-array
-// join that the FASTA merge shares.
+// `awkward_from_list_of_numpy` and `concatenate_awkward`.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <optional>
 #include <span>
 #include <vector>
 
@@ -47,22 +45,13 @@ struct ListArray {
 // Content joined whole; offsets of the first input whole, the others without
 // their first entry and raised by the running sum of the previous last offsets
 // (wrapping, like every offset addition here). Offsets are never validated.
-//
-// `head`, when given, is the first list array, already in buffers of its own:
-// the result grows those buffers instead of copying them (the FASTA merge
-// hands over its first chunk this way). Without it, `inputs[0]` comes first.
-//
-// Defined here rather than in data.cpp so that the Python-free FASTA merge can
-// use it without linking the Python side.
-inline ListArray concatenate_list_arrays(std::span<const ListArrayView> inputs,
-                                         std::optional<ListArray> head = std::nullopt) {
+// Python-free, so that it can be exercised without an interpreter.
+inline ListArray concatenate_list_arrays(std::span<const ListArrayView> inputs) {
     memory::Vector<pool::Slice<std::uint8_t>> contents;
     contents.reserve(inputs.size());
     for (const ListArrayView& input : inputs)
         contents.push_back({input.content, input.content_len});
-    Buffer<std::uint8_t> content = pool::parallel_concat<std::uint8_t>(
-                                       head ? std::move(head->content) : Buffer<std::uint8_t>(), contents)
-                                       .buffer;
+    Buffer<std::uint8_t> content = pool::parallel_concat<std::uint8_t>(contents).buffer;
 
     // Each list array after the first is raised by the sum of the last
     // offsets before it: built from offsets, not content lengths, so an input
@@ -74,10 +63,8 @@ inline ListArray concatenate_list_arrays(std::span<const ListArrayView> inputs,
     memory::Vector<Rebase> rebases;
     rebases.reserve(inputs.size());
     std::uint64_t shift = 0;
-    if (head && !head->offsets.empty())
-        shift = static_cast<std::uint64_t>(head->offsets.back());
     for (const ListArrayView& input : inputs) {
-        rebases.push_back({shift, !head && rebases.empty()});
+        rebases.push_back({shift, rebases.empty()});
         if (input.offsets_len > 0)
             shift += static_cast<std::uint64_t>(load_offset(input.offsets, input.offsets_len - 1));
     }
@@ -103,9 +90,7 @@ inline ListArray concatenate_list_arrays(std::span<const ListArrayView> inputs,
     pieces.reserve(adjusted.size());
     for (const Buffer<std::int64_t>& piece : adjusted)
         pieces.push_back({piece.data(), piece.size()});
-    Buffer<std::int64_t> offsets =
-        pool::parallel_concat<std::int64_t>(head ? std::move(head->offsets) : Buffer<std::int64_t>(), pieces)
-            .buffer;
+    Buffer<std::int64_t> offsets = pool::parallel_concat<std::int64_t>(pieces).buffer;
     return ListArray{std::move(content), std::move(offsets)};
 }
 

@@ -375,7 +375,11 @@ VELTRA_PASSES_FORCED_UNWIND PyErr translate(std::exception_ptr failure) {
 
 }  // namespace
 
-VELTRA_PASSES_FORCED_UNWIND void raise_failure(std::exception_ptr failure) {
+namespace {
+
+// The error indicator set from `failure`; a plain MemoryError where building
+// the exception itself finds no memory.
+VELTRA_PASSES_FORCED_UNWIND void set_error_from(std::exception_ptr failure) {
     if (raised_out_of_memory(failure))
         return;
     try {
@@ -383,7 +387,6 @@ VELTRA_PASSES_FORCED_UNWIND void raise_failure(std::exception_ptr failure) {
     } catch (const abi::__forced_unwind&) {
         throw;
     } catch (const std::bad_alloc&) {
-        // The translation itself found no memory.
         PyErr_NoMemory();
     } catch (const AllocFailure&) {
         PyErr_NoMemory();
@@ -392,19 +395,14 @@ VELTRA_PASSES_FORCED_UNWIND void raise_failure(std::exception_ptr failure) {
     }
 }
 
+}  // namespace
+
+VELTRA_PASSES_FORCED_UNWIND void raise_failure(std::exception_ptr failure) {
+    set_error_from(failure);
+}
+
 VELTRA_PASSES_FORCED_UNWIND void report_unraisable(std::exception_ptr failure) {
-    try {
-        if (!raised_out_of_memory(failure))
-            translate(failure).restore();
-    } catch (const abi::__forced_unwind&) {
-        throw;
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const AllocFailure&) {
-        PyErr_NoMemory();
-    } catch (...) {
-        abort_at_boundary();
-    }
+    set_error_from(failure);
     PyErr_WriteUnraisable(nullptr);
 }
 

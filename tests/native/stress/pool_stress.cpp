@@ -177,7 +177,7 @@ void check_collect(std::mt19937_64& rng) {
     const std::size_t len = std::min(p, q);
     const std::size_t fail_at = len > 0 && rng() % 4 == 0 ? rng() % len : none;
     try {
-        std::vector<Tracked> out =
+        memory::Vector<Tracked> out =
             pool::parallel_indexed_collect<Tracked>(a, b, [&](std::size_t x, std::size_t y) {
                 if (x == fail_at)
                     throw Injected{x};

@@ -14,7 +14,11 @@ if command -v ninja >/dev/null; then
   generator=(-G Ninja)
 fi
 cmake -S "$here" -B "$build" "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" >/dev/null
+if ! cmake --build "$build" >"$build/build.log" 2>&1; then
+  cat "$build/build.log" >&2
+  echo "pool stress program did not build" >&2
+  exit 1
+fi
 
 log="$build/pool_stress.log"
 status=0

@@ -32,6 +32,14 @@ cache just before it. Reported per contender: the median of the pairwise ratios 
 numpy.fromfile's, user CPU seconds of the work per GB of file, and the peak RSS of the process
 (from wait4) above its RSS when the work began and above the bytes of the arrays it returned.
 No digests are taken, so the peak is the work's own.
+
+--compressed gzip|bgzf: FILE is gzip or BGZF (checked from its first bytes) and the floor is
+`gzip -dc FILE > /dev/null`, a whole process timed from its start to its exit. The module and
+needletail and pyfastx read the compressed file themselves, Biopython through gzip.open(FILE, "rt");
+the NumPy contenders are left out. Per-GB figures are per GB of decompressed FASTA.
+
+--vs-threads N (with --pairs): the module with --threads workers in turn with itself at N workers,
+reported as the speedup, N workers' time over --threads workers' time, median of the pairs.
 """
 
 from __future__ import annotations
@@ -45,6 +53,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import zlib
 from pathlib import Path
 from typing import Any, Callable
 
@@ -59,7 +68,10 @@ from _benchutil import (
     write_json,
 )
 
-CONTENDERS = ("numpy.fromfile", MODULE, "numpy", "biopython", "pyfastx", "needletail")
+GZIP = "gzip -dc"
+CONTENDERS = ("numpy.fromfile", MODULE, "numpy", "biopython", "pyfastx", "needletail", GZIP)
+# What runs on a compressed file; numpy.fromfile would only read the compressed bytes.
+COMPRESSED_CONTENDERS = (GZIP, MODULE, "numpy", "biopython", "pyfastx", "needletail")
 DISTRIBUTIONS = {
     MODULE: "veltra-native",
     "biopython": "biopython",
@@ -76,7 +88,7 @@ class Unavailable(Exception):
 # Child side: one contender, one run.
 
 
-def _prepare(name: str, path: str, is_rna: bool, width: int) -> Callable[[], Any]:
+def _prepare(name: str, path: str, is_rna: bool, width: int, compressed: bool) -> Callable[[], Any]:
     import numpy as np
 
     if name == "numpy.fromfile":
@@ -84,6 +96,15 @@ def _prepare(name: str, path: str, is_rna: bool, width: int) -> Callable[[], Any
     if name == "numpy":
         import numpy_fasta
 
+        if compressed:
+            import gzip
+
+            def work():
+                with open(path, "rb") as f:
+                    data = gzip.decompress(f.read())
+                return numpy_fasta.parse_fasta_bytes(np.frombuffer(data, np.uint8), is_rna)
+
+            return work
         return lambda: numpy_fasta.parse_fasta_numpy(path, is_rna)
     if name == MODULE:
         try:
@@ -100,6 +121,13 @@ def _prepare(name: str, path: str, is_rna: bool, width: int) -> Callable[[], Any
             from Bio import SeqIO
 
             def records():
+                if compressed:
+                    import gzip
+
+                    with gzip.open(path, "rt") as handle:
+                        for record in SeqIO.parse(handle, "fasta"):
+                            yield record.id, str(record.seq)
+                    return
                 for record in SeqIO.parse(path, "fasta"):
                     yield record.id, str(record.seq)
 
@@ -182,7 +210,7 @@ def summarize(tokens, offsets, ids) -> dict[str, Any]:
 def run_child(args) -> int:
     result: dict[str, Any] = {"contender": args.child}
     try:
-        work = _prepare(args.child, args.file, args.is_rna, args.line_width)
+        work = _prepare(args.child, args.file, args.is_rna, args.line_width, bool(args.compressed))
         method, growth = _peak_probe()
         result["rss_at_start"] = (_status_kib("VmRSS") or 0) * 1024
         before = resource.getrusage(resource.RUSAGE_SELF)
@@ -225,16 +253,79 @@ def _warm_page_cache(path: str) -> None:
             pass
 
 
+def detect_compression(path: str) -> str | None:
+    """"bgzf", "gzip" or None (plain), from the first member's header as a reader sees it."""
+    with open(path, "rb") as f:
+        head = f.read(18)
+    if head[:3] != b"\x1f\x8b\x08":
+        return None
+    # BGZF: the FEXTRA flag, and a first extra subfield "BC" of 2 bytes (the member's size).
+    if len(head) == 18 and head[3] & 4 and head[12:16] == b"BC\x02\x00":
+        return "bgzf"
+    return "gzip"
+
+
+def decompressed_size(path: str) -> int:
+    """Bytes of the decompressed stream, every gzip member to the end, as gzip -d reads it."""
+    total = 0
+    with open(path, "rb") as f:
+        inflate = zlib.decompressobj(wbits=31)
+        # Small reads: every child's peak RSS as wait4 reports it starts from this process's peak.
+        while block := f.read(1 << 20):
+            while block:
+                total += len(inflate.decompress(block))
+                if not inflate.eof:
+                    break
+                block = inflate.unused_data
+                inflate = zlib.decompressobj(wbits=31)
+    return total
+
+
+def _run_gzip(args) -> dict[str, Any]:
+    """`gzip -dc FILE > /dev/null` as one process, with the operating system's accounting of it."""
+    t0 = time.perf_counter()
+    proc = subprocess.Popen(
+        ["gzip", "-dc", args.file], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE
+    )
+    stderr = proc.stderr.read()
+    proc.stderr.close()
+    _, status, usage = os.wait4(proc.pid, 0)
+    elapsed = time.perf_counter() - t0
+    proc.returncode = os.waitstatus_to_exitcode(status)
+    if proc.returncode != 0:
+        tail = stderr.decode(errors="replace").strip().splitlines()[-3:]
+        return {"contender": GZIP, "status": f"error: exited with {proc.returncode}: " + " | ".join(tail)}
+    # wait4's peak of a spawned process starts from the peak of the Python process that forked
+    # it, which dwarfs gzip's own few MB; no figure is better than a wrong one.
+    peak = None
+    return {
+        "contender": GZIP,
+        "status": "ok",
+        "time": elapsed,
+        "user_cpu": usage.ru_utime,
+        "sys_cpu": usage.ru_stime,
+        "rss_at_start": 0,
+        "result_bytes": 0,
+        "rss_growth": peak,
+        "rss_method": None,
+        "peak_rss": peak,
+        "peak_above_results": peak,
+    }
+
+
 def _child_command(name: str, args, result_path: Path) -> list[str]:
     command = [sys.executable, str(Path(__file__).resolve()), "--child", name, "--result", str(result_path)]
     command += ["--line-width", str(args.line_width), args.file]
     command += ["--is-rna"] if args.is_rna else []
     command += ["--dump", args.dump] if args.dump else []
     command += ["--paired"] if args.pairs else []
+    command += ["--compressed", args.compressed] if args.compressed else []
     return command
 
 
 def _run_one(name: str, args, workdir: str) -> dict[str, Any]:
+    if name == GZIP:
+        return _run_gzip(args)
     result_path = Path(workdir) / f"{name}.json"
     result_path.unlink(missing_ok=True)
     command = _child_command(name, args, result_path)
@@ -280,12 +371,14 @@ def _check(row: dict[str, Any], by_name: dict[str, dict[str, Any]], reference_na
     return f"MISMATCH vs {reference_name}: {', '.join(differ)} differ ({counts}{also})"
 
 
-def _run_measured(name: str, args, workdir: str) -> dict[str, Any]:
+def _run_measured(name: str, args, workdir: str, threads: int) -> dict[str, Any]:
     """One fresh-process run, with the operating system's accounting of the whole process."""
     result_path = Path(workdir) / f"{name}.json"
     result_path.unlink(missing_ok=True)
     _warm_page_cache(args.file)
-    env = {**os.environ, WORKERS_ENV: str(args.threads)}
+    if name == GZIP:
+        return _run_gzip(args)
+    env = {**os.environ, WORKERS_ENV: str(threads)}
     proc = subprocess.Popen(
         _child_command(name, args, result_path), env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE
     )
@@ -303,50 +396,75 @@ def _run_measured(name: str, args, workdir: str) -> dict[str, Any]:
     return result
 
 
+def _median_or_none(values: list[float | None], digits: int, unit: float) -> str:
+    return "-" if None in values else fmt(_median(values) / unit, digits)
+
+
 def _median(values: list[float]) -> float:
     ordered = sorted(values)
     mid = len(ordered) // 2
     return ordered[mid] if len(ordered) % 2 else (ordered[mid - 1] + ordered[mid]) / 2
 
 
+def _describe_file(args, extra: str = "") -> int:
+    """Prints what the file is; returns the bytes of FASTA it holds (decompressed if need be)."""
+    size = os.path.getsize(args.file)
+    line = f"file: {args.file} ({size / 1e6:,.1f} MB"
+    if args.compressed:
+        plain = decompressed_size(args.file)
+        line += f" {args.compressed}, {plain / 1e6:,.1f} MB decompressed"
+        size = plain
+    print(f"{line}), is_rna={args.is_rna}{extra}")
+    return size
+
+
 def run_paired(args) -> int:
     path = args.file
-    size = os.path.getsize(path)
+    size = _describe_file(args)
     gb = size / 1e9
-    names = [n for n in (args.contender or [MODULE]) if n != "numpy.fromfile"]
-    print(f"file: {path} ({size / 1e6:,.1f} MB), is_rna={args.is_rna}")
-    print(f"{WORKERS_ENV}={args.threads}; {args.pairs} pairs with numpy.fromfile per contender, taken in turn")
+    if args.vs_threads:
+        # The same contender at two worker counts; the ratio is a speedup, above 1 when faster.
+        base, base_threads, base_label = MODULE, args.vs_threads, f"{MODULE}, {args.vs_threads} worker(s)"
+        names = [MODULE]
+        ratio_header = f"speedup over {args.vs_threads} worker(s) (median of pairs)"
+    else:
+        base = GZIP if args.compressed else "numpy.fromfile"
+        base_threads, base_label = args.threads, base
+        names = [n for n in (args.contender or [MODULE]) if n != base]
+        ratio_header = f"x {base} (median of pairs)"
+    print(f"{WORKERS_ENV}={args.threads}; {args.pairs} pairs with {base_label} per contender, taken in turn")
     table = []
     rows: list[dict[str, Any]] = []
     healthy = True
     with tempfile.TemporaryDirectory(prefix="bench_parse_fasta.") as workdir:
         for name in names:
+            label = f"{name}, {args.threads} worker(s)" if args.vs_threads else name
             pairs = []
             for i in range(args.pairs):
-                floor = _run_measured("numpy.fromfile", args, workdir)
-                run = _run_measured(name, args, workdir)
+                floor = _run_measured(base, args, workdir, base_threads)
+                run = _run_measured(name, args, workdir, args.threads)
                 if floor["status"] != "ok" or run["status"] != "ok":
                     failed = run if run["status"] != "ok" else floor
                     print(f"{failed['contender']}: {failed['status']}")
                     healthy = False
                     break
-                pairs.append({"floor": floor, "run": run, "ratio": run["time"] / floor["time"]})
-                print(f"pair {i + 1}: {name} {run['time']:.3f} s, numpy.fromfile {floor['time']:.3f} s", flush=True)
+                ratio = floor["time"] / run["time"] if args.vs_threads else run["time"] / floor["time"]
+                pairs.append({"floor": floor, "run": run, "ratio": ratio})
+                print(f"pair {i + 1}: {label} {run['time']:.3f} s, {base_label} {floor['time']:.3f} s", flush=True)
             if not pairs:
                 continue
-            for label, key in (("numpy.fromfile", "floor"), (name, "run")):
+            ratios = [p["ratio"] for p in pairs]
+            for row_label, key in ((base_label, "floor"), (label, "run")):
                 runs = [p[key] for p in pairs]
                 table.append(
                     [
-                        label,
+                        row_label,
                         fmt(_median([r["time"] for r in runs]), 3),
-                        fmt(_median([p["ratio"] for p in pairs]), 2) if key == "run" else "1",
-                        f"{min(p['ratio'] for p in pairs):.2f} to {max(p['ratio'] for p in pairs):.2f}"
-                        if key == "run"
-                        else "-",
+                        fmt(_median(ratios), 2) if key == "run" else "1",
+                        f"{min(ratios):.2f} to {max(ratios):.2f}" if key == "run" else "-",
                         fmt(_median([r["user_cpu"] for r in runs]) / gb, 3),
                         fmt(_median([r["sys_cpu"] for r in runs]) / gb, 3),
-                        fmt(_median([r["peak_above_results"] for r in runs]) / 2**20, 1),
+                        _median_or_none([r["peak_above_results"] for r in runs], 1, 2**20),
                     ]
                 )
             rows.append({"contender": name, "pairs": pairs})
@@ -356,7 +474,7 @@ def run_paired(args) -> int:
             [
                 "contender",
                 "median time (s)",
-                "x fromfile (median of pairs)",
+                ratio_header,
                 "pair ratios",
                 "user CPU s/GB",
                 "sys CPU s/GB",
@@ -372,8 +490,20 @@ def run_paired(args) -> int:
             {
                 "benchmark": "parse_fasta_pairs",
                 "machine": machine_info(),
-                "file": {"path": str(path), "bytes": size, "is_rna": args.is_rna},
-                "config": {"threads": args.threads, "pairs": args.pairs},
+                "file": {
+                    "path": str(path),
+                    "bytes": os.path.getsize(path),
+                    "fasta_bytes": size,
+                    "compressed": args.compressed,
+                    "is_rna": args.is_rna,
+                },
+                "config": {
+                    "threads": args.threads,
+                    "pairs": args.pairs,
+                    "baseline": base,
+                    "baseline_threads": base_threads,
+                    "ratio": "speedup" if args.vs_threads else "time over baseline",
+                },
                 "results": rows,
             },
         )
@@ -382,9 +512,11 @@ def run_paired(args) -> int:
 
 def run_parent(args) -> int:
     path = args.file
-    size = os.path.getsize(path)
-    names = args.contender or list(CONTENDERS)
-    print(f"file: {path} ({size / 1e6:,.1f} MB), is_rna={args.is_rna}, line width {args.line_width}")
+    size = _describe_file(args, f", line width {args.line_width}")
+    floor_name = GZIP if args.compressed else "numpy.fromfile"
+    ratio_key = "ratio_to_gzip" if args.compressed else "ratio_to_fromfile"
+    default = COMPRESSED_CONTENDERS if args.compressed else [n for n in CONTENDERS if n != GZIP]
+    names = args.contender or list(default)
     print(f"{WORKERS_ENV}={args.threads} in every contender's process; best of {args.repeat} run(s)")
     _warm_page_cache(path)
 
@@ -398,7 +530,8 @@ def run_parent(args) -> int:
             if runs[-1]["status"] == "ok":
                 row = min(runs, key=lambda r: r["time"])
                 row["times"] = [r["time"] for r in runs]
-                row["rss_growth"] = max(r["rss_growth"] for r in runs)
+                growths = [r["rss_growth"] for r in runs]
+                row["rss_growth"] = None if None in growths else max(growths)
             else:
                 row = runs[-1]
             rows.append(row)
@@ -407,22 +540,23 @@ def run_parent(args) -> int:
     reference_name = next(
         (n for n in (MODULE, "numpy") if "digests" in by_name.get(n, {}).get("summary", {})), None
     )
-    floor = by_name.get("numpy.fromfile", {}).get("time")
+    floor = by_name.get(floor_name, {}).get("time")
     healthy = True
     table = []
     for row in rows:
         ok = row["status"] == "ok"
         row["check"] = _check(row, by_name, reference_name) if ok else "-"
-        row["ratio_to_fromfile"] = row["time"] / floor if ok and floor else None
-        row["rss_to_file_size"] = row["rss_growth"] / size if ok and size else None
+        row[ratio_key] = row["time"] / floor if ok and floor else None
+        growth = row.get("rss_growth") if ok else None
+        row["rss_to_file_size"] = growth / size if growth is not None and size else None
         healthy &= row["status"] == "ok" or row["status"].startswith("not installed")
         healthy &= not row["check"].startswith(("MISMATCH", "INVALID"))
         table.append(
             [
                 row["contender"],
                 fmt(row.get("time"), 3),
-                fmt(row["ratio_to_fromfile"], 2),
-                fmt(row["rss_growth"] / 1e6 if ok else None, 1),
+                fmt(row[ratio_key], 2),
+                fmt(growth / 1e6 if growth is not None else None, 1),
                 fmt(row["rss_to_file_size"], 2),
                 row["check"] if ok else row["status"],
             ]
@@ -430,7 +564,8 @@ def run_parent(args) -> int:
     print()
     print(
         format_table(
-            ["contender", "time (s)", "x fromfile", "peak RSS growth (MB)", "x file size", "check"], table
+            ["contender", "time (s)", f"x {floor_name}", "peak RSS growth (MB)", "x FASTA size", "check"],
+            table,
         )
     )
     print(
@@ -449,12 +584,14 @@ def run_parent(args) -> int:
         write_json(
             args.json,
             {
-                "benchmark": "parse_fasta",
+                "benchmark": "parse_fasta_compressed" if args.compressed else "parse_fasta",
                 "machine": machine_info(),
                 "versions": versions,
                 "file": {
                     "path": str(path),
                     "bytes": size,
+                    "compressed": args.compressed,
+                    "compressed_bytes": os.path.getsize(path) if args.compressed else None,
                     "is_rna": args.is_rna,
                     "line_width": args.line_width,
                 },
@@ -489,6 +626,17 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument(
         "--pairs", type=int, default=0, help="run each contender N times in turn with numpy.fromfile"
     )
+    parser.add_argument(
+        "--compressed",
+        choices=("gzip", "bgzf"),
+        help="FILE is compressed so; the floor is gzip -dc FILE > /dev/null",
+    )
+    parser.add_argument(
+        "--vs-threads",
+        type=int,
+        metavar="N",
+        help="with --pairs: the module with --threads workers in turn with itself at N workers",
+    )
     parser.add_argument("--json", help="also write the results to this JSON file")
     parser.add_argument("--child", choices=CONTENDERS, help=argparse.SUPPRESS)
     parser.add_argument("--result", help=argparse.SUPPRESS)
@@ -502,6 +650,20 @@ def main(argv: list[str] | None = None) -> int:
         parser.error(f"no such file: {args.file}")
     if args.pairs < 0:
         parser.error("--pairs must not be negative")
+    # A mislabelled file would be timed as the wrong thing, or fail in every contender.
+    found = detect_compression(args.file)
+    if found != args.compressed:
+        what = f"a {found} file: pass --compressed {found}" if found else "not compressed"
+        parser.error(f"{args.file} is {what}")
+    if args.compressed:
+        others = set(args.contender or ()) - set(COMPRESSED_CONTENDERS)
+        if others:
+            parser.error(f"{', '.join(sorted(others))} only read plain files")
+    if args.vs_threads is not None:
+        if not args.pairs or args.vs_threads < 1:
+            parser.error("--vs-threads needs --pairs and a positive worker count")
+        if set(args.contender or [MODULE]) != {MODULE}:
+            parser.error(f"--vs-threads compares {MODULE} with itself")
     return run_paired(args) if args.pairs else run_parent(args)
 
 

@@ -7,17 +7,24 @@ ambiguity codes (X for proteins, N for nucleotides) so that the default token co
 
     python benchmarks/make_fasta.py                    # protein_1G.fa and nucleotide_1G.fa
     python benchmarks/make_fasta.py --size 5M --kind protein
+    python benchmarks/make_fasta.py --kind protein --compress gzip --compress bgzf
 
 Files go to benchmarks/data/ (git-ignored). The same seed, size, kind and line width always give
-the same bytes.
+the same bytes. --compress also writes protein_1G.fa.gz (the gzip command at level 6, without name
+or time stamp) and protein_1G.fa.bgz (BGZF: bgzip at level 6 if installed, otherwise the writer
+here, also level 6 over blocks of the size bgzip uses).
 """
 
 from __future__ import annotations
 
 import argparse
 import os
+import shutil
+import struct
+import subprocess
 import sys
 import time
+import zlib
 from pathlib import Path
 
 import numpy as np
@@ -38,6 +45,12 @@ _NUCLEOTIDE_FREQ = {"A": 29.5, "T": 29.5, "G": 20.5, "C": 20.5, "N": 0.02}
 _LENGTHS = {"protein": (300, 0.75, 50, 2000), "nucleotide": (1500, 1.0, 200, 30000)}
 
 _BATCH_BYTES = 32 << 20
+
+COMPRESSIONS = {"gzip": ".gz", "bgzf": ".bgz"}
+# Input bytes per BGZF block, as bgzip takes them: the block, header and trailer included, must
+# fit the 16-bit size field even when deflate cannot shrink the input.
+BGZF_BLOCK_INPUT = 0xFF00
+BGZF_EOF = bytes.fromhex("1f8b08040000000000ff0600424302001b0003000000000000000000")
 _SAMPLER_BITS = 16
 
 
@@ -116,6 +129,45 @@ def write_fasta(path: str | os.PathLike, size: int, kind: str, seed: int = 0, li
     return written
 
 
+def _bgzf_block(data: bytes, level: int) -> bytes:
+    deflate = zlib.compressobj(level, zlib.DEFLATED, -15)
+    body = deflate.compress(data) + deflate.flush()
+    if len(body) + 26 > 1 << 16:  # incompressible: stored blocks always fit
+        deflate = zlib.compressobj(0, zlib.DEFLATED, -15)
+        body = deflate.compress(data) + deflate.flush()
+    header = struct.pack("<4BI2BH2BHH", 0x1F, 0x8B, 8, 4, 0, 0, 0xFF, 6, 66, 67, 2, len(body) + 25)
+    return header + body + struct.pack("<II", zlib.crc32(data), len(data))
+
+
+def write_bgzf(source: str | os.PathLike, target: str | os.PathLike, level: int = 6) -> None:
+    """BGZF without bgzip: one gzip member per block of input, each with its BC size field."""
+    with open(source, "rb") as src, open(target, "wb") as dst:
+        while data := src.read(BGZF_BLOCK_INPUT):
+            dst.write(_bgzf_block(data, level))
+        dst.write(BGZF_EOF)
+
+
+def compress(path: str | os.PathLike, kind: str, use_tools: bool = True) -> Path:
+    """Write path + ".gz" or ".bgz" beside `path` (through a temporary file); returns its path."""
+    path = Path(path)
+    target = path.with_name(path.name + COMPRESSIONS[kind])
+    tmp = target.with_name(target.name + ".tmp")
+    try:
+        if kind == "gzip":
+            with open(tmp, "wb") as out:
+                subprocess.run(["gzip", "-6", "-n", "-c", str(path)], stdout=out, check=True)
+        elif use_tools and shutil.which("bgzip"):
+            threads = str(len(os.sched_getaffinity(0)))
+            with open(tmp, "wb") as out:
+                subprocess.run(["bgzip", "-l", "6", "-@", threads, "-c", str(path)], stdout=out, check=True)
+        else:
+            write_bgzf(path, tmp)
+        os.replace(tmp, target)
+    finally:
+        tmp.unlink(missing_ok=True)
+    return target
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(
         description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter
@@ -127,6 +179,13 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--seed", type=int, default=0)
     parser.add_argument("--line-width", type=int, default=60)
     parser.add_argument("--out-dir", type=Path, default=DATA_DIR)
+    parser.add_argument(
+        "--compress",
+        action="append",
+        choices=COMPRESSIONS,
+        default=[],
+        help="also write the file compressed this way (repeatable)",
+    )
     args = parser.parse_args(argv)
     size = parse_size(args.size)
     args.out_dir.mkdir(parents=True, exist_ok=True)
@@ -135,6 +194,11 @@ def main(argv: list[str] | None = None) -> int:
         t0 = time.perf_counter()
         written = write_fasta(path, size, kind, args.seed, args.line_width)
         print(f"{path}: {written:,} bytes in {time.perf_counter() - t0:.1f} s")
+        for kind_of_compression in dict.fromkeys(args.compress):
+            t0 = time.perf_counter()
+            target = compress(path, kind_of_compression)
+            size_out = target.stat().st_size
+            print(f"{target}: {size_out:,} bytes in {time.perf_counter() - t0:.1f} s")
     return 0
 
 

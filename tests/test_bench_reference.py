@@ -1,6 +1,8 @@
 """The benchmark helpers that other tests reuse or that decide whether a comparison is honest:
-the pure-NumPy FASTA tokeniser, the synthetic FASTA generator and the record-to-lines recovery."""
+the pure-NumPy FASTA tokeniser, the synthetic FASTA generator and its compressed forms, and the
+record-to-lines recovery."""
 
+import gzip
 import sys
 from pathlib import Path
 
@@ -11,6 +13,7 @@ from hypothesis import strategies as st
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "benchmarks"))
 
+import bench_parse_fasta  # noqa: E402
 import make_fasta  # noqa: E402
 from _benchutil import parse_size  # noqa: E402
 from numpy_fasta import FastaFormatError, RecordCollector, parse_fasta_bytes, token_table  # noqa: E402
@@ -157,3 +160,33 @@ def test_collector_line_recovery_edges():
 )
 def test_parse_size(text, value):
     assert parse_size(text) == value
+
+
+@pytest.mark.parametrize("payload", ["fasta", "incompressible"])
+def test_bgzf_fallback_writes_sized_members(tmp_path, payload):
+    source = tmp_path / "x.fa"
+    if payload == "fasta":
+        make_fasta.write_fasta(source, 200_000, "nucleotide", seed=5)
+    else:
+        source.write_bytes(np.random.default_rng(0).bytes(150_000))
+    data = make_fasta.compress(source, "bgzf", use_tools=False).read_bytes()
+    assert gzip.decompress(data) == source.read_bytes()
+    # Parallel readers find members only through the BC size field, so every one must be right.
+    pos = 0
+    while pos < len(data):
+        assert data[pos + 12 : pos + 16] == b"BC\x02\x00"
+        pos += int.from_bytes(data[pos + 16 : pos + 18], "little") + 1
+    assert pos == len(data) and data.endswith(make_fasta.BGZF_EOF)
+    assert bench_parse_fasta.detect_compression(str(tmp_path / "x.fa.bgz")) == "bgzf"
+
+
+def test_gzip_inputs_are_told_apart_and_measured_to_the_last_member(tmp_path):
+    plain = tmp_path / "x.fa"
+    size = make_fasta.write_fasta(plain, 120_000, "protein", seed=2)
+    single = make_fasta.compress(plain, "gzip")
+    members = tmp_path / "two.fa.gz"
+    members.write_bytes(single.read_bytes() * 2)
+    assert bench_parse_fasta.detect_compression(str(plain)) is None
+    for path, expected in ((single, size), (members, 2 * size)):
+        assert bench_parse_fasta.detect_compression(str(path)) == "gzip"
+        assert bench_parse_fasta.decompressed_size(str(path)) == expected

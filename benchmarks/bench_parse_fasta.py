@@ -308,6 +308,7 @@ def _run_gzip(args) -> dict[str, Any]:
         "time": elapsed,
         "user_cpu": usage.ru_utime,
         "sys_cpu": usage.ru_stime,
+        "process_cpu": usage.ru_utime + usage.ru_stime,
         "rss_at_start": 0,
         "result_bytes": 0,
         "rss_growth": peak,
@@ -375,11 +376,31 @@ def _check(row: dict[str, Any], by_name: dict[str, dict[str, Any]], reference_na
     return f"MISMATCH vs {reference_name}: {', '.join(differ)} differ ({counts}{also})"
 
 
+def _busy_cpu_seconds() -> float | None:
+    """CPU seconds that all CPUs of the machine spent busy since boot (idle and iowait aside)."""
+    try:
+        fields = [int(v) for v in Path("/proc/stat").read_text().split("\n", 1)[0].split()[1:]]
+    except (OSError, ValueError):
+        return None
+    return (sum(fields[:8]) - fields[3] - fields[4]) / os.sysconf("SC_CLK_TCK")
+
+
 def _run_measured(name: str, args, workdir: str, threads: int) -> dict[str, Any]:
-    """One fresh-process run, with the operating system's accounting of the whole process."""
+    """One fresh-process run, with the operating system's accounting of the whole process, and
+    how many CPUs other processes kept busy meanwhile: on a shared machine that, not the code,
+    may be why two workers are no faster than one."""
+    _warm_page_cache(args.file)
+    busy, t0 = _busy_cpu_seconds(), time.perf_counter()
+    result = _run_process(name, args, workdir, threads)
+    elapsed, busy_after = time.perf_counter() - t0, _busy_cpu_seconds()
+    if result["status"] == "ok" and busy is not None and busy_after is not None:
+        result["others_cpus"] = max(0.0, busy_after - busy - result["process_cpu"]) / elapsed
+    return result
+
+
+def _run_process(name: str, args, workdir: str, threads: int) -> dict[str, Any]:
     result_path = Path(workdir) / f"{name}.json"
     result_path.unlink(missing_ok=True)
-    _warm_page_cache(args.file)
     if name == GZIP:
         return _run_gzip(args)
     env = {**os.environ, WORKERS_ENV: str(threads)}
@@ -396,6 +417,7 @@ def _run_measured(name: str, args, workdir: str, threads: int) -> dict[str, Any]
     result = json.loads(result_path.read_text())
     if result["status"] == "ok":
         result["peak_rss"] = usage.ru_maxrss * 1024
+        result["process_cpu"] = usage.ru_utime + usage.ru_stime
         result["peak_above_results"] = result["peak_rss"] - result["rss_at_start"] - result["result_bytes"]
     return result
 
@@ -454,7 +476,12 @@ def run_paired(args) -> int:
                     break
                 ratio = floor["time"] / run["time"] if args.vs_threads else run["time"] / floor["time"]
                 pairs.append({"floor": floor, "run": run, "ratio": ratio})
-                print(f"pair {i + 1}: {label} {run['time']:.3f} s, {base_label} {floor['time']:.3f} s", flush=True)
+                others = max(r.get("others_cpus", 0.0) for r in (run, floor))
+                print(
+                    f"pair {i + 1}: {label} {run['time']:.3f} s, {base_label} {floor['time']:.3f} s,"
+                    f" other work kept up to {others:.2f} CPUs busy",
+                    flush=True,
+                )
             if not pairs:
                 continue
             ratios = [p["ratio"] for p in pairs]
@@ -469,6 +496,7 @@ def run_paired(args) -> int:
                         fmt(_median([r["user_cpu"] for r in runs]) / gb, 3),
                         fmt(_median([r["sys_cpu"] for r in runs]) / gb, 3),
                         _median_or_none([r["peak_above_results"] for r in runs], 1, 2**20),
+                        _median_or_none([r.get("others_cpus") for r in runs], 2, 1),
                     ]
                 )
             rows.append({"contender": name, "pairs": pairs})
@@ -483,6 +511,7 @@ def run_paired(args) -> int:
                 "user CPU s/GB",
                 "sys CPU s/GB",
                 "peak RSS above results (MiB)",
+                "CPUs busy with other work",
             ],
             table,
             left=(0,),

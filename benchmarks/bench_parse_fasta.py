@@ -35,8 +35,9 @@ No digests are taken, so the peak is the work's own.
 
 --compressed gzip|bgzf: FILE is gzip or BGZF (checked from its first bytes) and the floor is
 `gzip -dc FILE > /dev/null`, a whole process timed from its start to its exit. The module and
-needletail and pyfastx read the compressed file themselves, Biopython through gzip.open(FILE, "rt");
-the NumPy contenders are left out. Per-GB figures are per GB of decompressed FASTA.
+needletail and pyfastx read the compressed file themselves, Biopython through gzip.open(FILE, "rt"),
+numpy tokenises the file inflated member by member; numpy.fromfile is left out. Per-GB figures
+are per GB of decompressed FASTA.
 
 --vs-threads N (with --pairs): the module with --threads workers in turn with itself at N workers,
 reported as the speedup, N workers' time over --threads workers' time, median of the pairs.

@@ -2,9 +2,13 @@
 #include "fasta/gzip.hpp"
 
 #include <zlib.h>
+#ifdef VELTRA_HAVE_LIBDEFLATE
+#include <libdeflate.h>
+#endif
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "panic.hpp"
@@ -88,8 +92,69 @@ std::uint32_t member_isize(std::span<const std::uint8_t> member) noexcept {
     return le32(member.data() + member.size() - 4);
 }
 
+#ifdef VELTRA_HAVE_LIBDEFLATE
+bool have_libdeflate() noexcept {
+    return true;
+}
+bool use_libdeflate = true;
+#else
+bool have_libdeflate() noexcept {
+    return false;
+}
+bool use_libdeflate = false;
+#endif
+
+namespace {
+
+// One member into exactly `isize` bytes at `dst`: it must end exactly where
+// its size field says, at the size its trailer states (zlib checks that size
+// and the checksum).
+void inflate_with_zlib(z_stream& z, std::span<const std::uint8_t> member, std::uint32_t isize,
+                       std::uint8_t* dst) {
+    if (inflateReset(&z) != Z_OK)
+        corrupt();
+    z.next_in = const_cast<Bytef*>(member.data());
+    z.avail_in = static_cast<uInt>(member.size());
+    z.next_out = dst;
+    z.avail_out = isize;
+    const int ret = ::inflate(&z, Z_FINISH);
+    if (ret == Z_MEM_ERROR)
+        throw AllocFailure{sizeof(z_stream)};
+    if (ret != Z_STREAM_END || z.avail_in != 0 || z.avail_out != 0)
+        corrupt();
+}
+
+#ifdef VELTRA_HAVE_LIBDEFLATE
+struct Libdeflate {
+    libdeflate_decompressor* d = libdeflate_alloc_decompressor();
+    Libdeflate() {
+        if (d == nullptr)
+            throw AllocFailure{sizeof(void*)};
+    }
+    ~Libdeflate() { libdeflate_free_decompressor(d); }
+    Libdeflate(const Libdeflate&) = delete;
+    Libdeflate& operator=(const Libdeflate&) = delete;
+};
+
+// The same with libdeflate, which checks the same.
+void inflate_with_libdeflate(const Libdeflate& lib, std::span<const std::uint8_t> member, std::uint32_t isize,
+                             std::uint8_t* dst) {
+    std::size_t in = 0;
+    std::size_t out = 0;
+    if (libdeflate_gzip_decompress_ex(lib.d, member.data(), member.size(), dst, isize, &in, &out) !=
+            LIBDEFLATE_SUCCESS ||
+        in != member.size() || out != isize)
+        corrupt();
+}
+#endif
+
+}  // namespace
+
 struct MemberInflater::State {
-    Zlib zlib{gzip_member};
+    std::optional<Zlib> zlib;
+#ifdef VELTRA_HAVE_LIBDEFLATE
+    std::optional<Libdeflate> libdeflate;
+#endif
 };
 
 MemberInflater::MemberInflater() : state_(std::make_unique<State>()) {}
@@ -97,23 +162,21 @@ MemberInflater::~MemberInflater() = default;
 
 void MemberInflater::inflate(std::span<const std::uint8_t> members, std::span<const std::uint32_t> sizes,
                              std::uint8_t* dst) {
-    z_stream& z = state_->zlib.z;
+#ifdef VELTRA_HAVE_LIBDEFLATE
+    if (use_libdeflate && !state_->libdeflate)
+        state_->libdeflate.emplace();
+#endif
+    if (!use_libdeflate && !state_->zlib)
+        state_->zlib.emplace(gzip_member);
     for (const std::uint32_t size : sizes) {
         const std::span<const std::uint8_t> member = members.first(size);
         const std::uint32_t isize = member_isize(member);
-        if (inflateReset(&z) != Z_OK)
-            corrupt();
-        z.next_in = const_cast<Bytef*>(member.data());
-        z.avail_in = size;
-        z.next_out = dst;
-        z.avail_out = isize;
-        const int ret = ::inflate(&z, Z_FINISH);
-        if (ret == Z_MEM_ERROR)
-            throw AllocFailure{sizeof(z_stream)};
-        // It must end exactly where its size field says, at the size its
-        // trailer states (zlib checks that size and the checksum).
-        if (ret != Z_STREAM_END || z.avail_in != 0 || z.avail_out != 0)
-            corrupt();
+#ifdef VELTRA_HAVE_LIBDEFLATE
+        if (use_libdeflate)
+            inflate_with_libdeflate(*state_->libdeflate, member, isize, dst);
+        else
+#endif
+            inflate_with_zlib(state_->zlib->z, member, isize, dst);
         dst += isize;
         members = members.subspan(size);
     }

@@ -7,10 +7,12 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <utility>
 
 #include "errors.hpp"
 #include "fasta.hpp"
 #include "fasta/chunk.hpp"
+#include "fasta/gzip.hpp"
 #include "testing.hpp"
 
 namespace {
@@ -151,6 +153,20 @@ PyObject* set_read_window(PyObject*, PyObject* arg) {
     });
 }
 
+// use_libdeflate(on) -> whether it was on before, for the BGZF member
+// inflation; None when the build has no libdeflate, which stays off.
+PyObject* use_libdeflate(PyObject*, PyObject* arg) {
+    return veltra::call_guard([&]() -> PyResult<Object> {
+        const int on = PyObject_IsTrue(arg);
+        if (on < 0)
+            return veltra::PyErr::fetch_or_system_error();
+        if (!veltra::fasta::gzip::have_libdeflate())
+            return veltra::expect_new(Py_NewRef(Py_None));
+        const bool previous = std::exchange(veltra::fasta::gzip::use_libdeflate, on != 0);
+        return veltra::expect_new(PyBool_FromLong(previous));
+    });
+}
+
 PyMethodDef fasta_methods[] = {
     {"build_token_table", build_token_table, METH_O, "build_token_table(is_rna) -> bytes"},
     {"parse_chunk", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parse_chunk)), METH_FASTCALL,
@@ -158,6 +174,7 @@ PyMethodDef fasta_methods[] = {
     {"parse_file", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parse_file)), METH_FASTCALL,
      "parse_file(path, is_rna, contents=None) -> (ids, tokens, offsets)"},
     {"set_read_window", set_read_window, METH_O, "set_read_window(bytes) -> the previous size"},
+    {"use_libdeflate", use_libdeflate, METH_O, "use_libdeflate(on) -> whether it was on, or None"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Builds the pool stress program with ThreadSanitizer and runs it with four
-# workers. Fails on a wrong result, on any sanitizer report, or if the run
+# Builds the pool stress program and the compressed-parse stress program with
+# ThreadSanitizer and runs each with four workers. Fails on a wrong result, on any sanitizer report, or if the run
 # takes longer than its bound.
 #
 #   tests/native/stress/run.sh [build-dir]
@@ -32,3 +32,17 @@ if [ "$status" -ne 0 ] || grep -q "ThreadSanitizer" "$log"; then
   exit 1
 fi
 echo "pool stress passed"
+
+# The compressed-parse program's damaged files write panic reports to its
+# stderr; only a sanitizer report or a wrong result fails it.
+log="$build/gzip_stress.log"
+status=0
+RAYON_NUM_THREADS=4 \
+TSAN_OPTIONS="halt_on_error=1 exitcode=66 ${TSAN_OPTIONS:-}" \
+  timeout 120 "$build/gzip_stress" 2>"$log" || status=$?
+if [ "$status" -ne 0 ] || grep -q "ThreadSanitizer" "$log"; then
+  grep -v "panicked at\|gzip stream\|invalid gzip data" "$log" >&2 || true
+  echo "compressed-parse stress failed (exit status $status)" >&2
+  exit 1
+fi
+echo "compressed-parse stress passed"

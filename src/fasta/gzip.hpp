@@ -37,11 +37,12 @@ std::uint32_t bgzf_size(std::span<const std::uint8_t> header) noexcept;
 // The decompressed size that a whole member's trailer states.
 std::uint32_t member_isize(std::span<const std::uint8_t> member) noexcept;
 
-// Whether BGZF members are inflated by libdeflate, which is about twice as
-// fast as zlib, when the build found it. Tests turn it off to check that zlib
-// gives the same results and failures; nothing else touches it.
-bool have_libdeflate() noexcept;
-extern bool use_libdeflate;
+// Whether faster inflaters than zlib take over where the build found them:
+// libdeflate for BGZF members (about twice as fast), ISA-L for front to back
+// inflation (about two and a half times). Tests turn them off to check that
+// zlib gives the same results and failures; nothing else touches this.
+bool have_fast_inflaters() noexcept;
+extern bool use_fast_inflaters;
 
 // Inflates whole members laid end to end, each to the size its trailer
 // states, into `dst`, checking lengths and checksums. Reuses its state from

@@ -153,16 +153,16 @@ PyObject* set_read_window(PyObject*, PyObject* arg) {
     });
 }
 
-// use_libdeflate(on) -> whether it was on before, for the BGZF member
-// inflation; None when the build has no libdeflate, which stays off.
-PyObject* use_libdeflate(PyObject*, PyObject* arg) {
+// use_fast_inflaters(on) -> whether they were on before, for the gzip
+// inflation; None when the build has none, and zlib alone inflates.
+PyObject* use_fast_inflaters(PyObject*, PyObject* arg) {
     return veltra::call_guard([&]() -> PyResult<Object> {
         const int on = PyObject_IsTrue(arg);
         if (on < 0)
             return veltra::PyErr::fetch_or_system_error();
-        if (!veltra::fasta::gzip::have_libdeflate())
+        if (!veltra::fasta::gzip::have_fast_inflaters())
             return veltra::expect_new(Py_NewRef(Py_None));
-        const bool previous = std::exchange(veltra::fasta::gzip::use_libdeflate, on != 0);
+        const bool previous = std::exchange(veltra::fasta::gzip::use_fast_inflaters, on != 0);
         return veltra::expect_new(PyBool_FromLong(previous));
     });
 }
@@ -174,7 +174,8 @@ PyMethodDef fasta_methods[] = {
     {"parse_file", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parse_file)), METH_FASTCALL,
      "parse_file(path, is_rna, contents=None) -> (ids, tokens, offsets)"},
     {"set_read_window", set_read_window, METH_O, "set_read_window(bytes) -> the previous size"},
-    {"use_libdeflate", use_libdeflate, METH_O, "use_libdeflate(on) -> whether it was on, or None"},
+    {"use_fast_inflaters", use_fast_inflaters, METH_O,
+     "use_fast_inflaters(on) -> whether they were on, or None"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -275,6 +275,10 @@ struct Stream::State {
 Stream::Stream(const Source& source, std::uint64_t pos) : state_(std::make_unique<State>(source, pos)) {}
 Stream::~Stream() = default;
 
+bool Stream::checked() const noexcept {
+    return !state_->in_member;
+}
+
 std::size_t Stream::read(std::uint8_t* dst, std::size_t n) {
     State& s = *state_;
     std::uint8_t* out = dst;

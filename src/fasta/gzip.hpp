@@ -75,6 +75,10 @@ public:
     // of the file.
     std::size_t read(std::uint8_t* dst, std::size_t n);
 
+    // Whether every byte read so far belongs to a member whose checksum and
+    // length have been checked: false while a member is under way.
+    bool checked() const noexcept;
+
 private:
     struct State;
     std::unique_ptr<State> state_;

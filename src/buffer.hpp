@@ -83,6 +83,26 @@ inline void* reallocate(void* old, std::size_t used, std::size_t old_bytes, std:
     return p;
 }
 
+// Shrinks an allocation of `old_bytes` to `bytes` (above 0), which all hold data.
+inline void* shrink(void* old, std::size_t old_bytes, std::size_t bytes) {
+    if (old_bytes >= mapped_from && bytes >= mapped_from) {
+        void* p = ::mremap(old, page_rounded(old_bytes), page_rounded(bytes), 0);
+        if (p == MAP_FAILED)
+            throw AllocFailure{bytes};
+        return p;
+    }
+    if (old_bytes < mapped_from) {
+        void* p = std::realloc(old, bytes);
+        if (p == nullptr)
+            throw AllocFailure{bytes};
+        return p;
+    }
+    void* p = allocate(bytes);
+    std::memcpy(p, old, bytes);
+    ::munmap(old, page_rounded(old_bytes));
+    return p;
+}
+
 inline void deallocate(void* p, std::size_t bytes) noexcept {
     if (bytes == 0)
         return;
@@ -215,6 +235,21 @@ public:
     void set_size(std::size_t n) noexcept { len_ = n; }
 
     void clear() noexcept { len_ = 0; }
+
+    // Capacity cut to the length, for buffers that grew while being filled
+    // and then pass to NumPy, which keeps them as long as their arrays live.
+    void shrink_to_fit() {
+        if (cap_ == len_)
+            return;
+        if (len_ == 0) {
+            release(data_, cap_);
+            data_ = dangling();
+            cap_ = 0;
+            return;
+        }
+        data_ = static_cast<T*>(memory::shrink(data_, cap_ * sizeof(T), len_ * sizeof(T)));
+        cap_ = len_;
+    }
 
     // Gives up ownership: the caller must pass `cap` to `release` later.
     struct Raw {

@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "fasta/chunk.hpp"
+#include "fasta/gzip.hpp"
+#include "fasta/pipeline.hpp"
 #include "panic.hpp"
 #include "pool.hpp"
 #include "sys.hpp"
@@ -105,6 +107,14 @@ Parsed parse_file(std::string_view path, bool is_rna, const kernel::Kernel& kern
     const std::uint64_t chunk_len = size / chunk_count + (size % chunk_count != 0);
     const kernel::Tables tables = kernel::prepare(build_token_table(is_rna));
     sys::print_line({"Parsing file ", path, " in chunks\n"});
+
+    // A gzip file is known by its first bytes, whatever it is called.
+    std::uint8_t magic[3];
+    if (gzip::starts_gzip({magic, gzip::read_source(source, 0, magic, sizeof magic)})) {
+        Parsed out = parse_compressed(source, workers, tables, kernel);
+        sys::print_line({"Merging result\n"});
+        return out;
+    }
 
     const auto start_of = [&](std::size_t i) { return std::min<std::uint64_t>(i * chunk_len, size); };
     const auto end_of = [&](std::size_t i) { return std::min<std::uint64_t>(start_of(i) + chunk_len, size); };

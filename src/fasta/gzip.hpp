@@ -12,7 +12,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <optional>
 #include <span>
 
 #include "fasta/chunk.hpp"
@@ -25,25 +24,37 @@ bool starts_gzip(std::span<const std::uint8_t> first) noexcept;
 // Up to `n` bytes of `source` from `pos` on into `dst`; fewer only at its end.
 std::size_t read_source(const Source& source, std::uint64_t pos, std::uint8_t* dst, std::size_t n);
 
-// A BGZF member: where it starts, its whole length and its decompressed size.
-struct Member {
-    std::uint64_t pos;
-    std::uint32_t size;
-    std::uint32_t isize;
-};
-
-// The BGZF member whose bytes start `bytes` (which begin at file position
-// `pos` and hold at least the member's header), or nothing when the member
-// there is gzip without the BGZF size field. Panics when the bytes are no
-// gzip member at all.
-std::optional<Member> bgzf_member(std::span<const std::uint8_t> bytes, std::uint64_t pos);
-
-// The largest header `bgzf_member` needs to see.
+// The largest header of a BGZF member, and the largest it inflates to.
 inline constexpr std::size_t bgzf_header_bytes = 18;
+inline constexpr std::uint32_t bgzf_max_isize = 65536;
 
-// Inflates one whole BGZF member into exactly `member.isize` bytes at `dst`,
-// checking its length and checksum.
-void inflate_member(std::span<const std::uint8_t> bytes, const Member& member, std::uint8_t* dst);
+// The whole length of the BGZF member whose first bytes are `header` (at most
+// `bgzf_header_bytes` are looked at), or 0 when what starts there is not a
+// BGZF member: gzip without the size field, or anything else, for the front
+// to back inflation to take or to reject.
+std::uint32_t bgzf_size(std::span<const std::uint8_t> header) noexcept;
+
+// The decompressed size that a whole member's trailer states.
+std::uint32_t member_isize(std::span<const std::uint8_t> member) noexcept;
+
+// Inflates whole members laid end to end, each to the size its trailer
+// states, into `dst`, checking lengths and checksums. Reuses its state from
+// call to call.
+class MemberInflater {
+public:
+    MemberInflater();
+    ~MemberInflater();
+    MemberInflater(const MemberInflater&) = delete;
+    MemberInflater& operator=(const MemberInflater&) = delete;
+
+    // `sizes` are the members' whole lengths, in order.
+    void inflate(std::span<const std::uint8_t> members, std::span<const std::uint32_t> sizes,
+                 std::uint8_t* dst);
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
 
 // The members from a position on, inflated front to back.
 class Stream {

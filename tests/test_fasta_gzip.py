@@ -289,10 +289,6 @@ DAMAGED = {
     "bgzf-flipped-deflate-byte": (flipped(BG, MIDDLE[0] + 30), INVALID),
     "bgzf-wrong-crc": (flipped(BG, MIDDLE[0] + MIDDLE[1] - 8), INVALID),
     "bgzf-wrong-isize": (flipped(BG, MIDDLE[0] + MIDDLE[1] - 2), INVALID),
-    # The sizes that BGZF members give of themselves are believed.
-    "bgzf-size-past-the-end": (bsize(BG, LAST_DATA, 0xFFFF), END),
-    "bgzf-size-inside-the-member": (bsize(BG, MIDDLE, MIDDLE[1] - 11), INVALID),
-    "bgzf-size-into-the-next-member": (bsize(BG, MIDDLE, MIDDLE[1] + 5), INVALID),
     "garbage-after": (GZ + b"x", TRAILING),
     "newline-after": (BG + b"\n", TRAILING),
     "garbage-after-padding": (GZ + bytes(64) + b"\x01" + bytes(8), TRAILING),
@@ -300,9 +296,8 @@ DAMAGED = {
 
 
 # Damage that Python's gzip reader lets through: it skips reserved flags and
-# the header checksum, and does not read the sizes of BGZF members.
-LENIENT_PYTHON = {"reserved-flags", "wrong-header-crc", "bgzf-size-inside-the-member", "bgzf-size-into-the-next-member",
-                  "bgzf-size-past-the-end"}
+# the header checksum.
+LENIENT_PYTHON = {"reserved-flags", "wrong-header-crc"}
 
 
 @pytest.mark.parametrize("name", DAMAGED)
@@ -317,3 +312,32 @@ def test_damaged_stream_fails_without_a_result(pools, tmp_path, name):
         assert result == ("PanicException", message), f"{n} workers"
         assert out.startswith("Reading file\n") and "Merging result" not in out, f"{n} workers"
         assert set(report_messages(err)) == {message}, f"{n} workers"
+
+
+# Wrong sizes in BGZF headers: gzip -d does not read them. A member whose size
+# is not that of a whole member is either inflated front to back like any
+# gzip member or rejected; it never yields other bytes.
+WRONG_SIZES = {
+    "past-the-end": bsize(BG, LAST_DATA, 0xFFFF),
+    "inside-the-member": bsize(BG, MIDDLE, MIDDLE[1] - 11),
+    "into-the-next-member": bsize(BG, MIDDLE, MIDDLE[1] + 5),
+    # The size takes in the end-of-file member, whose trailer then looks
+    # like this member's.
+    "over-the-eof-member": bsize(BG, LAST_DATA, LAST_DATA[1] + len(BGZF_EOF)),
+    "too-small-for-a-member": bsize(BG, MIDDLE, 20),
+}
+
+
+@pytest.mark.parametrize("name", WRONG_SIZES)
+def test_wrong_bgzf_sizes_give_the_text_or_fail(pools, tmp_path, name):
+    data = WRONG_SIZES[name]
+    assert gunzip(data) == TEXT
+    path = tmp_path / "sizes.fa.gz"
+    path.write_bytes(data)
+    expected = ref.parse_file(TEXT, True)
+    for n, (result, out, err) in parse_everywhere(pools, path, True).items():
+        if result == expected:
+            assert err == "", f"{n} workers"
+        else:
+            assert result == ("PanicException", INVALID), f"{n} workers"
+            assert set(report_messages(err)) == {INVALID}, f"{n} workers"

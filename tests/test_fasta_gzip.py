@@ -100,6 +100,7 @@ def numbered(count, body, first=1):
 
 
 RECORDS = numbered(20000, b"ACGTTGCA\nGG\n")
+MEGABYTES = numbered(24000, b"ACGT" * 25 + b"\nGG>\n")
 
 INPUTS = {
     "empty": (b"", True),
@@ -118,6 +119,9 @@ INPUTS = {
         True,
     ),
     "bad-header-last-without-newline": (RECORDS + b">12x", True),
+    # Several blocks of the pipeline: inflated apart, parsed in order.
+    "megabytes": (MEGABYTES, False),
+    "bad-header-in-a-late-block": (MEGABYTES[:-100] + b"\n>+\n" + MEGABYTES[-100:], True),
 }
 
 

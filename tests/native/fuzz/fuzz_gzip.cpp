@@ -7,13 +7,14 @@
 // piece-size byte (text bytes per member), two little-endian bytes of damage
 // position, a damage byte, a stream byte (bit 7: tile the text past 100000
 // bytes; bit 4: which comes first when mixing; bits 0-2: how finely the text
-// is cut for the streamed parse), then the FASTA text. Texts of several
-// megabytes, which the pipeline cuts into blocks, are left to the Python
-// tests: under the sanitizers one such run takes about a second. The ways to compress:
+// is cut for the streamed parse), then the FASTA text. The ways to compress:
 // one member; several members with empty ones among them; BGZF with small
 // members and its end-of-file member; BGZF and plain members one after the
 // other. The damages: cut the file short, flip a byte, append bytes (zero
-// bytes are padding and no damage), rewrite a BGZF member's size.
+// bytes are padding and no damage), rewrite a BGZF member's size. Texts of
+// several megabytes, which the pipeline cuts into blocks, are left to the
+// Python tests: under the sanitizers one run of such a text takes about a
+// second, and the fuzzer would spend its time on little else.
 //
 // The file's decompressed bytes come from a plain zlib inflate over its
 // members, written here apart from the module's own. Whatever the damage, the

@@ -104,8 +104,8 @@ private:
 
     VELTRA_PASSES_FORCED_UNWIND void make_block(std::unique_lock<std::mutex>& lock,
                                                 std::optional<gzip::MemberInflater>& inflater) {
+        Block& block = blocks_.emplace_back();  // before the input is taken, in case it throws
         input_busy_ = true;
-        Block& block = blocks_.emplace_back();
         lock.unlock();
         Claim claim;
         bool ended = false;

@@ -18,6 +18,9 @@ Every request carries an "id" that its reply repeats. Requests:
     {"threads": n}
         -> {"threads": count}: how many threads the process has gained since
            it started, once that reaches n (or after a generous bound)
+    {"fast_inflaters": bool}
+        -> {"fast_inflaters": whether they were on, or None when the build
+           has none}: gzip inflated by the faster inflaters or by zlib alone
 """
 
 import base64
@@ -79,6 +82,10 @@ def main():
         request = json.loads(line)
         if "threads" in request:
             reply = {"threads": wait_for_threads(baseline, request["threads"])}
+        elif "fast_inflaters" in request:
+            import _veltra_testing
+
+            reply = {"fast_inflaters": _veltra_testing.use_fast_inflaters(request["fast_inflaters"])}
         else:
             reply = parse(request)
             out, out_at = added(1, out_at)

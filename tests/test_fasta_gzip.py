@@ -141,18 +141,31 @@ def plain_results(pools, tmp_path_factory):
     return get
 
 
-def assert_same_as_plain(plain_path, plain, packed_paths, packed):
+def inflaters(pools):
+    """Sets the helpers to each inflater in turn and yields its name: the
+    faster ones where the build has them, then zlib alone. Results must not
+    depend on which inflates."""
+    for name, fast in (("fast", True), ("zlib", False)):
+        for worker in pools.values():
+            worker.send({"fast_inflaters": fast})
+        had = [worker.receive()["fast_inflaters"] for worker in pools.values()]
+        if not fast or None not in had:
+            yield name
+
+
+def assert_same_as_plain(plain_path, plain, packed_paths, packed, inflater):
     for n, (result, out, err) in plain.items():
         got, got_out, got_err = packed[n]
-        assert got == result, f"{n} workers"
-        assert got_out == out.replace(str(plain_path), str(packed_paths[n])), f"{n} workers"
+        where = f"{n} workers, {inflater}"
+        assert got == result, where
+        assert got_out == out.replace(str(plain_path), str(packed_paths[n])), where
         if isinstance(result[0], str):  # ("PanicException", message)
             # Chunks of a compressed file are planned on its decompressed
             # stream, so fewer chunks may report; never another failure.
             found = report_messages(got_err)
-            assert result[1] in found and set(found) <= set(report_messages(err)), f"{n} workers"
+            assert result[1] in found and set(found) <= set(report_messages(err)), where
         else:
-            assert got_err == "", f"{n} workers"
+            assert got_err == "", where
 
 
 @pytest.mark.parametrize("form", FORMS)
@@ -164,7 +177,9 @@ def test_compressed_file_gives_the_plain_result(pools, plain_results, tmp_path, 
     path = tmp_path / "packed.fa.gz"
     path.write_bytes(packed)
     plain_path, plain = plain_results(name)
-    assert_same_as_plain(plain_path, plain, dict.fromkeys(pools, path), parse_everywhere(pools, path, is_rna))
+    for inflater in inflaters(pools):
+        packed_replies = parse_everywhere(pools, path, is_rna)
+        assert_same_as_plain(plain_path, plain, dict.fromkeys(pools, path), packed_replies, inflater)
 
 
 def feed(fifo, data):
@@ -175,26 +190,34 @@ def feed(fifo, data):
         pass
 
 
-@pytest.mark.parametrize("form", ["members", "bgzf-then-gzip"])
-@pytest.mark.parametrize("name", ["small", "above-100000", "preamble", "bad-headers-large"])
-def test_compressed_fifo_gives_the_plain_result(pools, plain_results, tmp_path, name, form):
-    image, is_rna = INPUTS[name]
-    packed = FORMS[form](image)
-    fifos = {n: tmp_path / f"fifo-{n}" for n in pools}
+def parse_through_fifos(pools, directory, packed, is_rna):
+    """Each helper reads `packed` from a FIFO of its own, written meanwhile."""
+    fifos = {n: directory / f"fifo-{n}" for n in pools}
     writers = []
     for fifo in fifos.values():
         os.mkfifo(fifo)
         writers.append(threading.Thread(target=feed, args=(fifo, packed), daemon=True))
         writers[-1].start()
     try:
-        replies = parse_everywhere(pools, fifos, is_rna)
+        return fifos, parse_everywhere(pools, fifos, is_rna)
     finally:
         for fifo, writer in zip(fifos.values(), writers):
             if writer.is_alive():  # the reader never came: let the writer go
                 os.close(os.open(fifo, os.O_RDONLY | os.O_NONBLOCK))
             writer.join(timeout=60)
+
+
+@pytest.mark.parametrize("form", ["members", "bgzf-then-gzip"])
+@pytest.mark.parametrize("name", ["small", "above-100000", "preamble", "bad-headers-large"])
+def test_compressed_fifo_gives_the_plain_result(pools, plain_results, tmp_path, name, form):
+    image, is_rna = INPUTS[name]
+    packed = FORMS[form](image)
     plain_path, plain = plain_results(name)
-    assert_same_as_plain(plain_path, plain, fifos, replies)
+    for inflater in inflaters(pools):
+        directory = tmp_path / inflater
+        directory.mkdir()
+        fifos, replies = parse_through_fifos(pools, directory, packed, is_rna)
+        assert_same_as_plain(plain_path, plain, fifos, replies, inflater)
 
 
 # ---------------------------------------------------------------------------
@@ -312,10 +335,12 @@ def test_damaged_stream_fails_without_a_result(pools, tmp_path, name):
             gunzip(data)
     path = tmp_path / "damaged.fa.gz"
     path.write_bytes(data)
-    for n, (result, out, err) in parse_everywhere(pools, path, True).items():
-        assert result == ("PanicException", message), f"{n} workers"
-        assert out.startswith("Reading file\n") and "Merging result" not in out, f"{n} workers"
-        assert set(report_messages(err)) == {message}, f"{n} workers"
+    for inflater in inflaters(pools):
+        for n, (result, out, err) in parse_everywhere(pools, path, True).items():
+            where = f"{n} workers, {inflater}"
+            assert result == ("PanicException", message), where
+            assert out == f"Reading file\nParsing file {path} in chunks\n", where
+            assert set(report_messages(err)) == {message}, where
 
 
 # Wrong sizes in BGZF headers: gzip -d does not read them. A member whose size
@@ -339,9 +364,11 @@ def test_wrong_bgzf_sizes_give_the_text_or_fail(pools, tmp_path, name):
     path = tmp_path / "sizes.fa.gz"
     path.write_bytes(data)
     expected = ref.parse_file(TEXT, True)
-    for n, (result, out, err) in parse_everywhere(pools, path, True).items():
-        if result == expected:
-            assert err == "", f"{n} workers"
-        else:
-            assert result == ("PanicException", INVALID), f"{n} workers"
-            assert set(report_messages(err)) == {INVALID}, f"{n} workers"
+    for inflater in inflaters(pools):
+        for n, (result, out, err) in parse_everywhere(pools, path, True).items():
+            where = f"{n} workers, {inflater}"
+            if result == expected:
+                assert err == "", where
+            else:
+                assert result == ("PanicException", INVALID), where
+                assert set(report_messages(err)) == {INVALID}, where

@@ -22,8 +22,9 @@
 // one-chunk parse of those bytes gives; where the reference reads the file
 // (and no BGZF size was touched, which only the module believes), it must give
 // just that, failing only as the one-chunk parse fails; where the reference
-// does not, it must fail. The streamed parse fed the text in pieces must give
-// the one-chunk parse of the whole text.
+// does not, it must fail. The faster inflaters, where the build has them, must
+// give exactly what zlib gives. The streamed parse fed the text in pieces must
+// give the one-chunk parse of the whole text.
 #include <fcntl.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -336,10 +337,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;  // parsed as plain text, as the other targets test
 
     const fasta::Source source{file, nullptr, file.size()};
-    const Outcome got = outcome_of([&] {
-        return fasta::parse_compressed(source, veltra::pool::current_num_threads(), tables_for(is_rna),
-                                       fasta::kernel::selected());
-    });
+    const auto parse_with = [&](bool fast) {
+        fasta::gzip::use_fast_inflaters = fast;
+        return outcome_of([&] {
+            return fasta::parse_compressed(source, veltra::pool::current_num_threads(), tables_for(is_rna),
+                                           fasta::kernel::selected());
+        });
+    };
+    const Outcome got = parse_with(false);
+    if (fasta::gzip::have_fast_inflaters())
+        check(parse_with(true) == got, "the faster inflaters and zlib give different outcomes");
     const std::optional<Bytes> inflated = reference_inflate(file);
     if (!inflated) {
         check(got.panic.has_value(), "a file the reference cannot read gave a result");

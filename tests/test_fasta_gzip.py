@@ -6,6 +6,7 @@ Whether a file is gzip is decided by its first bytes alone."""
 import gzip
 import io
 import os
+import random
 import struct
 import threading
 import zlib
@@ -100,7 +101,17 @@ def numbered(count, body, first=1):
 
 
 RECORDS = numbered(20000, b"ACGTTGCA\nGG\n")
-MEGABYTES = numbered(24000, b"ACGT" * 25 + b"\nGG>\n")
+
+
+def random_records(count, seed=14):
+    # Random residues compress to about a quarter: the compressed file spans
+    # several of the reads that feed the inflaters.
+    rng = random.Random(seed)
+    residues = "".join(rng.choices("ACGT", k=count * 100)).encode()
+    return b"".join(b">%d\n%s\nGG>\n" % (i + 1, residues[i * 100 : (i + 1) * 100]) for i in range(count))
+
+
+MEGABYTES = random_records(24000)
 
 INPUTS = {
     "empty": (b"", True),
@@ -303,6 +314,7 @@ def bsize(data, member_at, size):
 DAMAGED = {
     "magic-and-method-only": (GZ[:3], END),
     "cut-in-header": (GZ[:7], END),
+    "cut-in-file-name": (named_member(TEXT)[:24], END),
     "cut-in-deflate-data": (GZ[: len(GZ) // 2], END),
     "cut-in-trailer": (GZ[:-3], END),
     "cut-in-second-member": (GZ + GZ[:40], END),

@@ -188,12 +188,12 @@ def decode(reply):
     return np.frombuffer(ids, np.uint64).tolist(), tokens, np.frombuffer(offsets, np.int64).tolist()
 
 
-def parse_everywhere(pools, path, is_rna):
+def parse_everywhere(pools, path, is_rna, **request):
     """{worker count: (result or failure, stdout, stderr)}; the processes
     parse at the same time. `path` is one path for all of them or a
-    {worker count: path} dict."""
+    {worker count: path} dict; `request` adds to the requests."""
     paths = path if isinstance(path, dict) else dict.fromkeys(pools, path)
     for n, worker in pools.items():
-        worker.send({"path": str(paths[n]), "is_rna": is_rna})
+        worker.send({"path": str(paths[n]), "is_rna": is_rna, **request})
     replies = {n: worker.receive() for n, worker in pools.items()}
     return {n: (decode(reply), reply["out"], reply["err"]) for n, reply in replies.items()}

@@ -326,6 +326,8 @@ DAMAGED = {
     "wrong-crc": (flipped(GZ, len(GZ) - 8), INVALID),
     "wrong-isize": (flipped(GZ, len(GZ) - 1), INVALID),
     "wrong-header-crc": (flipped(named_member(TEXT), 40), INVALID),
+    # Its garbage holds a refused header long before the checksum is reached.
+    "flipped-in-a-long-member": (flipped(member(MEGABYTES), 625169), INVALID),
     "bgzf-flipped-deflate-byte": (flipped(BG, MIDDLE[0] + 30), INVALID),
     "bgzf-wrong-crc": (flipped(BG, MIDDLE[0] + MIDDLE[1] - 8), INVALID),
     "bgzf-wrong-isize": (flipped(BG, MIDDLE[0] + MIDDLE[1] - 2), INVALID),

@@ -68,8 +68,15 @@ public:
             if (input_ended_ && blocks_.empty()) {
                 // The last block is always checked or failed; this is only
                 // for safety.
-                if (parse_failure_)
-                    failure_ = parse_failure_;
+                if (refused_ && !failure_) {
+                    try {
+                        parser_.fail();
+                    } catch (const abi::__forced_unwind&) {
+                        throw;
+                    } catch (...) {
+                        failure_ = std::current_exception();
+                    }
+                }
                 return;
             }
             if (!input_busy_ && !input_ended_ && blocks_.size() < ahead_) {
@@ -92,21 +99,21 @@ private:
         Block& block = blocks_.front();
         lock.unlock();
         std::exception_ptr failure = block.failure;
-        if (!failure && !parse_failure_) {
-            try {
-                parser_.feed(block.bytes.span());
-            } catch (const abi::__forced_unwind&) {
-                throw;
-            } catch (...) {
-                parse_failure_ = std::current_exception();
-            }
-        }
+        if (!failure && !refused_)
+            refused_ = !parser_.feed(block.bytes.span());
         // Bytes of a member that fails its checksum later are garbage, and a
         // header the parse refused among them says nothing about the file:
         // until the member has been checked the inflation goes on, and a
         // damaged member then decides.
-        if (!failure && parse_failure_ && block.checked)
-            failure = parse_failure_;
+        if (!failure && refused_ && block.checked) {
+            try {
+                parser_.fail();
+            } catch (const abi::__forced_unwind&) {
+                throw;
+            } catch (...) {
+                failure = std::current_exception();
+            }
+        }
         block.bytes = Buffer<std::uint8_t>();
         lock.lock();
         blocks_.pop_front();
@@ -220,7 +227,7 @@ private:
     bool input_busy_ = false;  // a worker finds members or inflates front to back
     bool input_ended_ = false;
     std::exception_ptr failure_;
-    std::exception_ptr parse_failure_;  // owned by the parsing worker
+    bool refused_ = false;  // the parse met a bad header; owned by the parsing worker
 
     // Owned by the worker that holds the input.
     bool bgzf_;

@@ -1,5 +1,6 @@
 // Header lines: the one place where the format can be broken, and so where
 // the failure reports of a bad file come from.
+#include <optional>
 #include <string>
 
 #include "fasta/chunk.hpp"
@@ -28,6 +29,15 @@ std::uint64_t read_header(std::string_view text) {
         message += " }";
         panic(std::move(message));
     }
+    return number.value();
+}
+
+std::optional<std::uint64_t> header_number(std::string_view text) noexcept {
+    if (!check_utf8(text).valid)
+        return std::nullopt;
+    auto number = parse_u64(text);
+    if (!number)
+        return std::nullopt;
     return number.value();
 }
 

@@ -1,12 +1,21 @@
+import base64
 import contextlib
+import json
 import os
 import re
+import select
 import shutil
 import subprocess
+import sys
 import tempfile
 from pathlib import Path
 
+import numpy as np
 import pytest
+
+HERE = Path(__file__).resolve().parent
+WORKER_COUNTS = (1, 2, 3, 8)
+REPLY_TIMEOUT = 120
 
 
 def build_shim(tmp_path_factory, name):
@@ -90,3 +99,101 @@ def panic_block():
     """`panics` for fixtures wider than a test: a context manager whose list receives, when the
     block ends, the messages of the panic reports written to descriptor 2 inside it."""
     return _panics_in_block
+
+
+# ---------------------------------------------------------------------------
+# One helper process per worker count (parse_worker.py): the worker count is
+# fixed per process when the pool starts, so every test module that needs
+# several gets long-lived helpers, started once for the module.
+
+
+
+
+class ParseWorker:
+    """One helper process with a fixed worker count. A helper that dies,
+    hangs or whose pool could not start fails the test that meets it; the
+    next test gets a fresh one, so the failure does not spread."""
+
+    def __init__(self, workers, directory):
+        self.workers = workers
+        self.directory = directory
+        self.starts = 0
+        self.start()
+
+    def start(self):
+        self.starts += 1
+        self.capture = self.directory / f"capture-{self.workers}-{self.starts}"
+        self.capture.mkdir()
+        self.sent = 0
+        self.pending = b""
+        env = {k: v for k, v in os.environ.items() if not k.startswith("RAYON_")}
+        env["RAYON_NUM_THREADS"] = str(self.workers)
+        self.process = subprocess.Popen(
+            [sys.executable, str(HERE / "parse_worker.py"), str(self.capture)],
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+            bufsize=0,
+            env=env,
+        )
+
+    def stop(self):
+        self.process.kill()
+        self.process.wait()
+
+    def send(self, request):
+        if self.process.poll() is not None:
+            self.start()
+        self.sent += 1
+        self.process.stdin.write(json.dumps({**request, "id": self.sent}).encode() + b"\n")
+        self.process.stdin.flush()
+
+    def receive(self):
+        """The reply to the last request; replies left unread by a test that
+        failed half-way are skipped."""
+        while True:
+            while b"\n" not in self.pending:
+                ready, _, _ = select.select([self.process.stdout], [], [], REPLY_TIMEOUT)
+                data = os.read(self.process.stdout.fileno(), 1 << 20) if ready else b""
+                if not data:
+                    self.stop()
+                    err = (self.capture / "err").read_bytes().decode(errors="replace")
+                    pytest.fail(f"worker with {self.workers} threads gave no reply; its stderr:\n{err}")
+                self.pending += data
+            line, _, self.pending = self.pending.partition(b"\n")
+            reply = json.loads(line)
+            if reply.pop("id") == self.sent:
+                break
+        if reply.get("error", ["", ""])[1].startswith("The global thread pool has not been initialized."):
+            self.stop()  # for good in this process
+        return reply
+
+    def close(self):
+        self.process.stdin.close()
+        self.process.wait(timeout=REPLY_TIMEOUT)
+
+
+@pytest.fixture(scope="module")
+def pools(tmp_path_factory):
+    directory = tmp_path_factory.mktemp("parse-workers")
+    started = {n: ParseWorker(n, directory) for n in WORKER_COUNTS}
+    yield started
+    for worker in started.values():
+        worker.close()
+
+
+def decode(reply):
+    if "error" in reply:
+        return tuple(reply["error"])
+    tokens, offsets, ids = (base64.b64decode(part) for part in reply["result"])
+    return np.frombuffer(ids, np.uint64).tolist(), tokens, np.frombuffer(offsets, np.int64).tolist()
+
+
+def parse_everywhere(pools, path, is_rna, **request):
+    """{worker count: (result or failure, stdout, stderr)}; the processes
+    parse at the same time. `path` is one path for all of them or a
+    {worker count: path} dict; `request` adds to the requests."""
+    paths = path if isinstance(path, dict) else dict.fromkeys(pools, path)
+    for n, worker in pools.items():
+        worker.send({"path": str(paths[n]), "is_rna": is_rna, **request})
+    replies = {n: worker.receive() for n, worker in pools.items()}
+    return {n: (decode(reply), reply["out"], reply["err"]) for n, reply in replies.items()}

@@ -11,13 +11,19 @@ and failure reports there, and the bytes that a call added come back with its
 reply. If the process dies, "err" holds whatever it said last.
 
 Every request carries an "id" that its reply repeats. Requests:
-    {"path": str, "is_rna": bool}
+    {"path": str, "is_rna": bool, "hooks": bool (optional)}
         -> {"result": [tokens, offsets, ids], "out": str, "err": str}, the
            arrays' raw bytes in base64, or {"error": [type name, message],
-           "out": str, "err": str}
+           "out": str, "err": str}; with "hooks", parsed by the test module's
+           own copy of the parser (_veltra_testing.parse_file), whose
+           inflaters "fast_inflaters" sets
     {"threads": n}
         -> {"threads": count}: how many threads the process has gained since
            it started, once that reaches n (or after a generous bound)
+    {"fast_inflaters": bool}
+        -> {"fast_inflaters": whether they were on, or None when the build
+           has none}: for "hooks" parses, gzip inflated by the faster
+           inflaters or by zlib alone
 """
 
 import base64
@@ -54,7 +60,13 @@ def encode(array):
 def parse(request):
     mapping = np.zeros(5, dtype=np.uint8)
     try:
-        tokens, offsets, ids = veltra_native.parse_fasta(request["path"], mapping, request["is_rna"])
+        if request.get("hooks"):
+            import _veltra_testing
+
+            ids, tokens, offsets = _veltra_testing.parse_file(request["path"], request["is_rna"])
+            tokens, offsets, ids = np.frombuffer(tokens, np.uint8), np.array(offsets, np.int64), np.array(ids, np.uint64)
+        else:
+            tokens, offsets, ids = veltra_native.parse_fasta(request["path"], mapping, request["is_rna"])
     except BaseException as error:  # PanicException derives from BaseException
         return {"error": [type(error).__name__, str(error)]}
     return {"result": [encode(tokens), encode(offsets), encode(ids)]}
@@ -79,6 +91,10 @@ def main():
         request = json.loads(line)
         if "threads" in request:
             reply = {"threads": wait_for_threads(baseline, request["threads"])}
+        elif "fast_inflaters" in request:
+            import _veltra_testing
+
+            reply = {"fast_inflaters": _veltra_testing.use_fast_inflaters(request["fast_inflaters"])}
         else:
             reply = parse(request)
             out, out_at = added(1, out_at)

@@ -7,13 +7,10 @@ that depends on it runs in long-lived helper processes (parse_worker.py), one
 per count, started once for this module.
 """
 
-import base64
 import gc
 import io
-import json
 import os
 import re
-import select
 import subprocess
 import sys
 from pathlib import Path
@@ -25,11 +22,10 @@ from hypothesis import strategies as st
 
 import fasta_reference as ref
 import veltra_native
+from conftest import REPLY_TIMEOUT, parse_everywhere
 
 HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
-WORKER_COUNTS = (1, 2, 3, 8)
-REPLY_TIMEOUT = 120
 
 M = np.zeros(5, dtype=np.uint8)
 LENGTH_PANIC = "assertion failed: mapping.len() == 5"
@@ -261,100 +257,12 @@ def test_progress_lines_go_to_descriptor_1_with_the_path_as_passed(tmp_path, cap
 
 
 # ---------------------------------------------------------------------------
-# One helper process per worker count
-
-
-class ParseWorker:
-    """One helper process with a fixed worker count. A helper that dies,
-    hangs or whose pool could not start fails the test that meets it; the
-    next test gets a fresh one, so the failure does not spread."""
-
-    def __init__(self, workers, directory):
-        self.workers = workers
-        self.directory = directory
-        self.starts = 0
-        self.start()
-
-    def start(self):
-        self.starts += 1
-        self.capture = self.directory / f"capture-{self.workers}-{self.starts}"
-        self.capture.mkdir()
-        self.sent = 0
-        self.pending = b""
-        env = {k: v for k, v in os.environ.items() if not k.startswith("RAYON_")}
-        env["RAYON_NUM_THREADS"] = str(self.workers)
-        self.process = subprocess.Popen(
-            [sys.executable, str(HERE / "parse_worker.py"), str(self.capture)],
-            stdin=subprocess.PIPE,
-            stdout=subprocess.PIPE,
-            bufsize=0,
-            env=env,
-        )
-
-    def stop(self):
-        self.process.kill()
-        self.process.wait()
-
-    def send(self, request):
-        if self.process.poll() is not None:
-            self.start()
-        self.sent += 1
-        self.process.stdin.write(json.dumps({**request, "id": self.sent}).encode() + b"\n")
-        self.process.stdin.flush()
-
-    def receive(self):
-        """The reply to the last request; replies left unread by a test that
-        failed half-way are skipped."""
-        while True:
-            while b"\n" not in self.pending:
-                ready, _, _ = select.select([self.process.stdout], [], [], REPLY_TIMEOUT)
-                data = os.read(self.process.stdout.fileno(), 1 << 20) if ready else b""
-                if not data:
-                    self.stop()
-                    err = (self.capture / "err").read_bytes().decode(errors="replace")
-                    pytest.fail(f"worker with {self.workers} threads gave no reply; its stderr:\n{err}")
-                self.pending += data
-            line, _, self.pending = self.pending.partition(b"\n")
-            reply = json.loads(line)
-            if reply.pop("id") == self.sent:
-                break
-        if reply.get("error", ["", ""])[1].startswith("The global thread pool has not been initialized."):
-            self.stop()  # for good in this process
-        return reply
-
-    def close(self):
-        self.process.stdin.close()
-        self.process.wait(timeout=REPLY_TIMEOUT)
-
-
-@pytest.fixture(scope="module")
-def pools(tmp_path_factory):
-    directory = tmp_path_factory.mktemp("parse-workers")
-    started = {n: ParseWorker(n, directory) for n in WORKER_COUNTS}
-    yield started
-    for worker in started.values():
-        worker.close()
+# One helper process per worker count (conftest.py)
 
 
 @pytest.fixture(scope="module")
 def files(tmp_path_factory):
     return tmp_path_factory.mktemp("parse-files")
-
-
-def decode(reply):
-    if "error" in reply:
-        return tuple(reply["error"])
-    tokens, offsets, ids = (base64.b64decode(part) for part in reply["result"])
-    return np.frombuffer(ids, np.uint64).tolist(), tokens, np.frombuffer(offsets, np.int64).tolist()
-
-
-def parse_everywhere(pools, path, is_rna):
-    """{worker count: (result or failure, stdout, stderr)}; the processes
-    parse at the same time."""
-    for worker in pools.values():
-        worker.send({"path": str(path), "is_rna": is_rna})
-    replies = {n: worker.receive() for n, worker in pools.items()}
-    return {n: (decode(reply), reply["out"], reply["err"]) for n, reply in replies.items()}
 
 
 def assert_parsed_everywhere(pools, path, image, is_rna):

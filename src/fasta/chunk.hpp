@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -25,6 +26,8 @@ namespace veltra::fasta {
 // The record identifier of a header's text (the bytes after '>'); a header
 // that is not a number panics with the message users see.
 std::uint64_t read_header(std::string_view text);
+// The same without the panic: nothing for a header that is not a number.
+std::optional<std::uint64_t> header_number(std::string_view text) noexcept;
 
 // Where a chunk's bytes come from.
 struct Source {

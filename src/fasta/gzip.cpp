@@ -2,9 +2,16 @@
 #include "fasta/gzip.hpp"
 
 #include <zlib.h>
+#ifdef VELTRA_HAVE_LIBDEFLATE
+#include <libdeflate.h>
+#endif
+#ifdef VELTRA_HAVE_ISAL
+#include <isa-l/igzip_lib.h>
+#endif
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "panic.hpp"
@@ -88,8 +95,69 @@ std::uint32_t member_isize(std::span<const std::uint8_t> member) noexcept {
     return le32(member.data() + member.size() - 4);
 }
 
+#if defined(VELTRA_HAVE_LIBDEFLATE) || defined(VELTRA_HAVE_ISAL)
+bool have_fast_inflaters() noexcept {
+    return true;
+}
+bool use_fast_inflaters = true;
+#else
+bool have_fast_inflaters() noexcept {
+    return false;
+}
+bool use_fast_inflaters = false;
+#endif
+
+namespace {
+
+// One member into exactly `isize` bytes at `dst`: it must end exactly where
+// its size field says, at the size its trailer states (zlib checks that size
+// and the checksum).
+void inflate_with_zlib(z_stream& z, std::span<const std::uint8_t> member, std::uint32_t isize,
+                       std::uint8_t* dst) {
+    if (inflateReset(&z) != Z_OK)
+        corrupt();
+    z.next_in = const_cast<Bytef*>(member.data());
+    z.avail_in = static_cast<uInt>(member.size());
+    z.next_out = dst;
+    z.avail_out = isize;
+    const int ret = ::inflate(&z, Z_FINISH);
+    if (ret == Z_MEM_ERROR)
+        throw AllocFailure{sizeof(z_stream)};
+    if (ret != Z_STREAM_END || z.avail_in != 0 || z.avail_out != 0)
+        corrupt();
+}
+
+#ifdef VELTRA_HAVE_LIBDEFLATE
+struct Libdeflate {
+    libdeflate_decompressor* d = libdeflate_alloc_decompressor();
+    Libdeflate() {
+        if (d == nullptr)
+            throw AllocFailure{sizeof(void*)};
+    }
+    ~Libdeflate() { libdeflate_free_decompressor(d); }
+    Libdeflate(const Libdeflate&) = delete;
+    Libdeflate& operator=(const Libdeflate&) = delete;
+};
+
+// The same with libdeflate, which checks the same.
+void inflate_with_libdeflate(const Libdeflate& lib, std::span<const std::uint8_t> member, std::uint32_t isize,
+                             std::uint8_t* dst) {
+    std::size_t in = 0;
+    std::size_t out = 0;
+    if (libdeflate_gzip_decompress_ex(lib.d, member.data(), member.size(), dst, isize, &in, &out) !=
+            LIBDEFLATE_SUCCESS ||
+        in != member.size() || out != isize)
+        corrupt();
+}
+#endif
+
+}  // namespace
+
 struct MemberInflater::State {
-    Zlib zlib{gzip_member};
+    std::optional<Zlib> zlib;
+#ifdef VELTRA_HAVE_LIBDEFLATE
+    std::optional<Libdeflate> libdeflate;
+#endif
 };
 
 MemberInflater::MemberInflater() : state_(std::make_unique<State>()) {}
@@ -97,50 +165,109 @@ MemberInflater::~MemberInflater() = default;
 
 void MemberInflater::inflate(std::span<const std::uint8_t> members, std::span<const std::uint32_t> sizes,
                              std::uint8_t* dst) {
-    z_stream& z = state_->zlib.z;
+#ifdef VELTRA_HAVE_LIBDEFLATE
+    if (use_fast_inflaters && !state_->libdeflate)
+        state_->libdeflate.emplace();
+#endif
+    if (!use_fast_inflaters && !state_->zlib)
+        state_->zlib.emplace(gzip_member);
     for (const std::uint32_t size : sizes) {
         const std::span<const std::uint8_t> member = members.first(size);
         const std::uint32_t isize = member_isize(member);
-        if (inflateReset(&z) != Z_OK)
-            corrupt();
-        z.next_in = const_cast<Bytef*>(member.data());
-        z.avail_in = size;
-        z.next_out = dst;
-        z.avail_out = isize;
-        const int ret = ::inflate(&z, Z_FINISH);
-        if (ret == Z_MEM_ERROR)
-            throw AllocFailure{sizeof(z_stream)};
-        // It must end exactly where its size field says, at the size its
-        // trailer states (zlib checks that size and the checksum).
-        if (ret != Z_STREAM_END || z.avail_in != 0 || z.avail_out != 0)
-            corrupt();
+#ifdef VELTRA_HAVE_LIBDEFLATE
+        if (use_fast_inflaters)
+            inflate_with_libdeflate(*state_->libdeflate, member, isize, dst);
+        else
+#endif
+            inflate_with_zlib(state_->zlib->z, member, isize, dst);
         dst += isize;
         members = members.subspan(size);
     }
 }
 
 struct Stream::State {
-    State(const Source& source, std::uint64_t pos) : source(source), pos(pos) {}
+    State(const Source& source, std::uint64_t pos) : source(source), pos(pos) {
+#ifdef VELTRA_HAVE_ISAL
+        if (use_fast_inflaters) {
+            isal = std::make_unique<inflate_state>();
+            isal_inflate_init(isal.get());
+            return;
+        }
+#endif
+        zlib.emplace(gzip_member);
+    }
 
-    // Keeps the bytes not yet taken and reads more after them; false at the
-    // end of the source.
+    // Keeps the bytes not yet taken and reads more after them; false when
+    // nothing more came.
     bool refill() {
-        if (z().avail_in != 0 && z().next_in != input.data())
-            std::memmove(input.data(), z().next_in, z().avail_in);
-        const std::size_t kept = z().avail_in;
-        const std::size_t got = read_source(source, pos, input.data() + kept, input.size() - kept);
+        if (in_len != 0 && in != input.data())
+            std::memmove(input.data(), in, in_len);
+        in = input.data();
+        const std::size_t got = read_source(source, pos, in + in_len, input.size() - in_len);
         pos += got;
-        z().next_in = input.data();
-        z().avail_in = static_cast<uInt>(kept + got);
+        in_len += got;
         return got != 0;
     }
 
-    z_stream& z() { return zlib.z; }
+    void start_member() {
+#ifdef VELTRA_HAVE_ISAL
+        if (isal) {
+            isal_inflate_reset(isal.get());
+            isal->crc_flag = ISAL_GZIP;  // header, data, then checksum and length
+            return;
+        }
+#endif
+        if (inflateReset(&zlib->z) != Z_OK)
+            corrupt();
+    }
+
+    // One call of the inflater from `in` to `out`; true at the member's end.
+    bool step(std::uint8_t*& out, std::size_t& out_len) {
+#ifdef VELTRA_HAVE_ISAL
+        if (isal) {
+            inflate_state& st = *isal;
+            st.next_in = in;
+            st.avail_in = static_cast<std::uint32_t>(in_len);
+            st.next_out = out;
+            st.avail_out = static_cast<std::uint32_t>(out_len);
+            const int ret = isal_inflate(&st);
+            in = st.next_in;
+            in_len = st.avail_in;
+            out = st.next_out;
+            out_len = st.avail_out;
+            if (ret != ISAL_DECOMP_OK)
+                corrupt();
+            return st.block_state == ISAL_BLOCK_FINISH;
+        }
+#endif
+        z_stream& z = zlib->z;
+        z.next_in = in;
+        z.avail_in = static_cast<uInt>(in_len);
+        z.next_out = out;
+        z.avail_out = static_cast<uInt>(out_len);
+        const int ret = ::inflate(&z, Z_NO_FLUSH);
+        in = z.next_in;
+        in_len = z.avail_in;
+        out = z.next_out;
+        out_len = z.avail_out;
+        if (ret == Z_MEM_ERROR)
+            throw AllocFailure{sizeof(z_stream)};
+        // Z_BUF_ERROR only says that no progress was possible; the caller
+        // sees that and decides.
+        if (ret != Z_OK && ret != Z_STREAM_END && ret != Z_BUF_ERROR)
+            corrupt();
+        return ret == Z_STREAM_END;
+    }
 
     const Source& source;
     std::uint64_t pos;  // of the next byte to read
     Buffer<std::uint8_t> input = Buffer<std::uint8_t>::uninitialized(input_window);
-    Zlib zlib{gzip_member};
+    std::uint8_t* in = input.data();  // the bytes read but not yet taken
+    std::size_t in_len = 0;
+    std::optional<Zlib> zlib;
+#ifdef VELTRA_HAVE_ISAL
+    std::unique_ptr<inflate_state> isal;
+#endif
     bool in_member = false;
     bool ended = false;
 };
@@ -148,49 +275,59 @@ struct Stream::State {
 Stream::Stream(const Source& source, std::uint64_t pos) : state_(std::make_unique<State>(source, pos)) {}
 Stream::~Stream() = default;
 
+bool Stream::checked() const noexcept {
+    return !state_->in_member;
+}
+
 std::size_t Stream::read(std::uint8_t* dst, std::size_t n) {
     State& s = *state_;
-    z_stream& z = s.z();
-    n = std::min(n, input_window * 64);
-    z.next_out = dst;
-    z.avail_out = static_cast<uInt>(n);
-    while (z.avail_out != 0 && !s.ended) {
+    std::uint8_t* out = dst;
+    std::size_t room = n;
+    while (room != 0 && !s.ended) {
         if (!s.in_member) {
             // Between members: another member, zero padding to the end, or
-            // nothing more.
-            if (z.avail_in < 2 && !s.refill() && z.avail_in == 0) {
+            // nothing more. The flags are checked here so that both
+            // inflaters refuse the same headers.
+            if (s.in_len < 4)
+                s.refill();
+            if (s.in_len == 0) {
                 s.ended = true;
                 break;
             }
-            if (z.next_in[0] == 0) {
+            if (s.in[0] == 0) {
                 do {
-                    Bytef* const end = z.next_in + z.avail_in;
-                    if (std::find_if(z.next_in, end, [](Bytef b) { return b != 0; }) != end)
+                    if (std::find_if(s.in, s.in + s.in_len, [](std::uint8_t b) { return b != 0; }) !=
+                        s.in + s.in_len)
                         trailing();
-                    z.avail_in = 0;
+                    s.in_len = 0;
                 } while (s.refill());
                 s.ended = true;
                 break;
             }
-            if (z.avail_in < 2 || z.next_in[0] != 0x1f || z.next_in[1] != 0x8b)
+            if (s.in_len < 2 || s.in[0] != 0x1f || s.in[1] != 0x8b)
                 trailing();
-            if (inflateReset(&z) != Z_OK)
+            if (s.in_len < 4)
+                truncated();
+            if (s.in[2] != 8 || (s.in[3] & 0xe0) != 0)
                 corrupt();
+            s.start_member();
             s.in_member = true;
         }
-        if (z.avail_in == 0 && !s.refill())
+        if (s.in_len == 0 && !s.refill())
             truncated();
-        const int ret = ::inflate(&z, Z_NO_FLUSH);
-        if (ret == Z_STREAM_END)
+        const std::size_t in_before = s.in_len;
+        const std::size_t room_before = room;
+        if (s.step(out, room)) {
             s.in_member = false;
-        else if (ret == Z_MEM_ERROR)
-            throw AllocFailure{sizeof(z_stream)};
-        // Without progress although input and room are left: zlib's way of
-        // saying the data cannot go on.
-        else if (ret != Z_OK && !(ret == Z_BUF_ERROR && (z.avail_in == 0 || z.avail_out == 0)))
-            corrupt();
+        } else if (s.in_len == in_before && room == room_before) {
+            // Nothing taken, nothing made: it wants more input than it has.
+            if (s.in_len == s.input.size())
+                corrupt();
+            if (!s.refill())
+                truncated();
+        }
     }
-    return n - z.avail_out;
+    return n - room;
 }
 
 }  // namespace veltra::fasta::gzip

@@ -37,6 +37,13 @@ std::uint32_t bgzf_size(std::span<const std::uint8_t> header) noexcept;
 // The decompressed size that a whole member's trailer states.
 std::uint32_t member_isize(std::span<const std::uint8_t> member) noexcept;
 
+// Whether faster inflaters than zlib take over where the build found them:
+// libdeflate for BGZF members (about twice as fast), ISA-L for front to back
+// inflation (about two and a half times). Tests turn them off to check that
+// zlib gives the same results and failures; nothing else touches this.
+bool have_fast_inflaters() noexcept;
+extern bool use_fast_inflaters;
+
 // Inflates whole members laid end to end, each to the size its trailer
 // states, into `dst`, checking lengths and checksums. Reuses its state from
 // call to call.
@@ -67,6 +74,10 @@ public:
     // The next decompressed bytes, at most `n`, into `dst`; 0 only at the end
     // of the file.
     std::size_t read(std::uint8_t* dst, std::size_t n);
+
+    // Whether every byte read so far belongs to a member whose checksum and
+    // length have been checked: false while a member is under way.
+    bool checked() const noexcept;
 
 private:
     struct State;

@@ -39,6 +39,9 @@ struct Block {
     Buffer<std::uint8_t> bytes;
     std::exception_ptr failure;
     bool ready = false;
+    // Every member it holds bytes of has passed its checksum. BGZF blocks
+    // always have; a block inflated front to back may end inside a member.
+    bool checked = true;
 };
 
 // What a worker does once it holds the input: BGZF members found, ready to
@@ -62,8 +65,20 @@ public:
                 parse_front(lock);
                 continue;
             }
-            if (input_ended_ && blocks_.empty())
+            if (input_ended_ && blocks_.empty()) {
+                // The last block is always checked or failed; this is only
+                // for safety.
+                if (refused_ && !failure_) {
+                    try {
+                        parser_.fail();
+                    } catch (const abi::__forced_unwind&) {
+                        throw;
+                    } catch (...) {
+                        failure_ = std::current_exception();
+                    }
+                }
                 return;
+            }
             if (!input_busy_ && !input_ended_ && blocks_.size() < ahead_) {
                 make_block(lock, inflater);
                 continue;
@@ -84,9 +99,15 @@ private:
         Block& block = blocks_.front();
         lock.unlock();
         std::exception_ptr failure = block.failure;
-        if (!failure) {
+        if (!failure && !refused_)
+            refused_ = !parser_.feed(block.bytes.span());
+        // Bytes of a member that fails its checksum later are garbage, and a
+        // header the parse refused among them says nothing about the file:
+        // until the member has been checked the inflation goes on, and a
+        // damaged member then decides.
+        if (!failure && refused_ && block.checked) {
             try {
-                parser_.feed(block.bytes.span());
+                parser_.fail();
             } catch (const abi::__forced_unwind&) {
                 throw;
             } catch (...) {
@@ -104,8 +125,8 @@ private:
 
     VELTRA_PASSES_FORCED_UNWIND void make_block(std::unique_lock<std::mutex>& lock,
                                                 std::optional<gzip::MemberInflater>& inflater) {
+        Block& block = blocks_.emplace_back();  // before the input is taken, in case it throws
         input_busy_ = true;
-        Block& block = blocks_.emplace_back();
         lock.unlock();
         Claim claim;
         bool ended = false;
@@ -114,7 +135,7 @@ private:
                 claim = find_members(ended);
             if (claim.sizes.empty() && !ended) {
                 bgzf_ = false;  // from here on, front to back
-                block.bytes = inflate_stream(ended);
+                block.bytes = inflate_stream(ended, block.checked);
             }
         } catch (const abi::__forced_unwind&) {
             throw;
@@ -181,13 +202,14 @@ private:
         return claim;
     }
 
-    Buffer<std::uint8_t> inflate_stream(bool& ended) {
+    Buffer<std::uint8_t> inflate_stream(bool& ended, bool& checked) {
         if (!stream_)
             stream_.emplace(source_, next_pos_);
         Buffer<std::uint8_t> bytes = Buffer<std::uint8_t>::uninitialized(block_bytes);
         const std::size_t n = stream_->read(bytes.data(), block_bytes);
         bytes.set_size(n);
         ended = n < block_bytes;
+        checked = stream_->checked();
         return bytes;
     }
 
@@ -205,6 +227,7 @@ private:
     bool input_busy_ = false;  // a worker finds members or inflates front to back
     bool input_ended_ = false;
     std::exception_ptr failure_;
+    bool refused_ = false;  // the parse met a bad header; owned by the parsing worker
 
     // Owned by the worker that holds the input.
     bool bgzf_;

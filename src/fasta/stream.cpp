@@ -3,9 +3,11 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <string_view>
 
 #include "fasta/chunk.hpp"
+#include "panic.hpp"
 
 namespace veltra::fasta {
 
@@ -14,13 +16,15 @@ StreamParser::StreamParser(const kernel::Tables& tables, const kernel::Kernel& k
     out_.offsets.push_back(0);
 }
 
-void StreamParser::feed(std::span<const std::uint8_t> bytes) {
+bool StreamParser::feed(std::span<const std::uint8_t> bytes) {
+    if (refused_)
+        return false;
     while (!bytes.empty()) {
         switch (state_) {
             case State::preamble: {
                 const void* gt = std::memchr(bytes.data(), '>', bytes.size());
                 if (gt == nullptr)
-                    return;
+                    return true;
                 bytes = bytes.subspan(static_cast<const std::uint8_t*>(gt) - bytes.data() + 1);
                 header_.clear();
                 state_ = State::header;
@@ -34,8 +38,13 @@ void StreamParser::feed(std::span<const std::uint8_t> bytes) {
                         : static_cast<std::size_t>(static_cast<const std::uint8_t*>(nl) - bytes.data());
                 header_.append(reinterpret_cast<const char*>(bytes.data()), len);
                 if (nl == nullptr)
-                    return;
-                id_ = read_header(header_);
+                    return true;
+                const std::optional<std::uint64_t> id = header_number(header_);
+                if (!id) {
+                    refused_ = true;
+                    return false;
+                }
+                id_ = *id;
                 bytes = bytes.subspan(len + 1);
                 line_start_ = true;
                 state_ = State::lines;
@@ -45,7 +54,7 @@ void StreamParser::feed(std::span<const std::uint8_t> bytes) {
                 const kernel::Scan scan = kernel_.scan_to_header(bytes.data(), bytes.size(), line_start_);
                 feed_lines(bytes.first(scan.stop));
                 if (scan.stop == bytes.size())
-                    return;
+                    return true;
                 bytes = bytes.subspan(scan.stop + 1);
                 header_.clear();
                 state_ = State::header;
@@ -53,6 +62,13 @@ void StreamParser::feed(std::span<const std::uint8_t> bytes) {
             }
         }
     }
+    return true;
+}
+
+void StreamParser::fail() const {
+    read_header(header_);
+    // A refused header always panics; this only keeps the promise.
+    panic("header refused without a failure");
 }
 
 // Sequence bytes with no header start among them.
@@ -106,6 +122,8 @@ void StreamParser::end_line() {
 }
 
 Parsed StreamParser::finish() {
+    if (refused_)
+        fail();
     if (state_ == State::header)
         id_ = read_header(header_);
     else if (state_ == State::lines && !line_start_)

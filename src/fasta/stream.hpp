@@ -24,11 +24,18 @@ class StreamParser {
 public:
     StreamParser(const kernel::Tables& tables, const kernel::Kernel& kernel);
 
-    // The next bytes of the stream. Panics on a header that is not a number.
-    void feed(std::span<const std::uint8_t> bytes);
+    // The next bytes of the stream. False once a header that is not a number
+    // has been met: the parse takes nothing more, and `fail` or `finish`
+    // raise it. Not raised here, because the bytes of a compressed member
+    // are only known to be the file's own once its checksum has passed.
+    bool feed(std::span<const std::uint8_t> bytes);
 
-    // The stream ended: checks a header left open at its end and hands over
-    // the results, each buffer cut to its length.
+    // Panics with the refused header's message.
+    [[noreturn]] void fail() const;
+
+    // The stream ended: checks a header left open at its end (and panics for
+    // a refused one) and hands over the results, each buffer cut to its
+    // length.
     Parsed finish();
 
 private:
@@ -40,6 +47,7 @@ private:
     const kernel::Tables& tables_;
     const kernel::Kernel& kernel_;
     State state_ = State::preamble;
+    bool refused_ = false;    // `header_` holds a header that is not a number
     bool line_start_ = true;  // in `lines`: the next byte begins a line
     std::uint64_t id_ = 0;
     std::string header_;

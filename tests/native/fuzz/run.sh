@@ -1,9 +1,10 @@
 #!/bin/sh
 # Builds the fuzz targets with clang and runs them for SECONDS in all
-# (default 60), a third each: the chunk parser (fuzz_parse_chunk), the whole
-# FASTA driver on a pool of three workers (fuzz_parse_file) and every FASTA
-# kernel the CPU runs against the portable one (fuzz_kernels). Exits non-zero
-# on any finding, after replaying it so that its report shows in the log.
+# (default 60), a quarter each: the chunk parser (fuzz_parse_chunk), the whole
+# FASTA driver on a pool of three workers (fuzz_parse_file), compressed input
+# on the same pool (fuzz_gzip) and every FASTA kernel the CPU runs against the
+# portable one (fuzz_kernels). Exits non-zero on any finding, after replaying
+# it so that its report shows in the log.
 #
 #   tests/native/fuzz/run.sh 60
 #
@@ -20,9 +21,9 @@ build=${FUZZ_BUILD_DIR:-$root/build/fuzz}
 cmake -S "$here" -B "$build" -G Ninja -DCMAKE_CXX_COMPILER="${CXX_FUZZ:-clang++-14}" >/dev/null
 cmake --build "$build"
 
-share=$((seconds / 3))
+share=$((seconds / 4))
 [ "$share" -gt 0 ] || share=1
-last=$((seconds - 2 * share))
+last=$((seconds - 3 * share))
 [ "$last" -gt 0 ] || last=1
 
 failed=0
@@ -56,5 +57,6 @@ run() {
 
 run parse_chunk "$share"
 run parse_file "$share"
+run gzip "$share"
 run kernels "$last"
 exit "$failed"

@@ -7,10 +7,12 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <utility>
 
 #include "errors.hpp"
 #include "fasta.hpp"
 #include "fasta/chunk.hpp"
+#include "fasta/gzip.hpp"
 #include "testing.hpp"
 
 namespace {
@@ -151,6 +153,20 @@ PyObject* set_read_window(PyObject*, PyObject* arg) {
     });
 }
 
+// use_fast_inflaters(on) -> whether they were on before, for the gzip
+// inflation; None when the build has none, and zlib alone inflates.
+PyObject* use_fast_inflaters(PyObject*, PyObject* arg) {
+    return veltra::call_guard([&]() -> PyResult<Object> {
+        const int on = PyObject_IsTrue(arg);
+        if (on < 0)
+            return veltra::PyErr::fetch_or_system_error();
+        if (!veltra::fasta::gzip::have_fast_inflaters())
+            return veltra::expect_new(Py_NewRef(Py_None));
+        const bool previous = std::exchange(veltra::fasta::gzip::use_fast_inflaters, on != 0);
+        return veltra::expect_new(PyBool_FromLong(previous));
+    });
+}
+
 PyMethodDef fasta_methods[] = {
     {"build_token_table", build_token_table, METH_O, "build_token_table(is_rna) -> bytes"},
     {"parse_chunk", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parse_chunk)), METH_FASTCALL,
@@ -158,6 +174,8 @@ PyMethodDef fasta_methods[] = {
     {"parse_file", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parse_file)), METH_FASTCALL,
      "parse_file(path, is_rna, contents=None) -> (ids, tokens, offsets)"},
     {"set_read_window", set_read_window, METH_O, "set_read_window(bytes) -> the previous size"},
+    {"use_fast_inflaters", use_fast_inflaters, METH_O,
+     "use_fast_inflaters(on) -> whether they were on, or None"},
     {nullptr, nullptr, 0, nullptr},
 };
 

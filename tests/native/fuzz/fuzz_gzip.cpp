@@ -47,46 +47,21 @@
 #include "fasta/kernel.hpp"
 #include "fasta/pipeline.hpp"
 #include "fasta/stream.hpp"
+#include "outcome.hpp"
 #include "panic.hpp"
 #include "pool.hpp"
 
+const char* const fuzz::target = "fuzz_gzip";
+
 namespace {
+
+using fuzz::check;
+using fuzz::fail;
+using fuzz::Outcome;
+using fuzz::outcome_of;
 
 namespace fasta = veltra::fasta;
 using Bytes = std::vector<std::uint8_t>;
-
-struct Outcome {
-    std::vector<std::uint64_t> ids;
-    std::vector<std::uint8_t> tokens;
-    std::vector<std::int64_t> offsets;
-    std::optional<std::string> panic;  // the message, when the parse failed
-
-    bool operator==(const Outcome&) const = default;
-};
-
-[[noreturn]] void fail(const char* what) {
-    std::fprintf(stderr, "fuzz_gzip: %s\n", what);
-    std::abort();
-}
-
-void check(bool condition, const char* what) {
-    if (!condition)
-        fail(what);
-}
-
-template <class Parse>
-Outcome outcome_of(Parse&& parse) {
-    Outcome out;
-    try {
-        auto result = parse();
-        out.ids.assign(result.ids.begin(), result.ids.end());
-        out.tokens.assign(result.tokens.begin(), result.tokens.end());
-        out.offsets.assign(result.offsets.begin(), result.offsets.end());
-    } catch (const veltra::Panic& panic) {
-        out.panic = panic.message;
-    }
-    return out;
-}
 
 // ---------------------------------------------------------------------------
 // Writers

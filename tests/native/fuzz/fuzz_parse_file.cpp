@@ -31,33 +31,22 @@
 
 #include "fasta.hpp"
 #include "fasta/chunk.hpp"
+#include "outcome.hpp"
 #include "panic.hpp"
 
+const char* const fuzz::target = "fuzz_parse_file";
+
 namespace {
+
+using fuzz::check;
+using fuzz::fail;
+using fuzz::Outcome;
+using fuzz::outcome_of;
 
 using veltra::fasta::ChunkResult;
 using veltra::fasta::Parsed;
 
 constexpr std::size_t threshold = 100000;
-
-struct Outcome {
-    std::vector<std::uint64_t> ids;
-    std::vector<std::uint8_t> tokens;
-    std::vector<std::int64_t> offsets;
-    std::optional<std::string> panic;  // the message, when the parse failed
-
-    bool operator==(const Outcome&) const = default;
-};
-
-[[noreturn]] void fail(const char* what) {
-    std::fprintf(stderr, "fuzz_parse_file: %s\n", what);
-    std::abort();
-}
-
-void check(bool condition, const char* what) {
-    if (!condition)
-        fail(what);
-}
 
 std::string file_path;
 
@@ -93,20 +82,6 @@ auto through_pipe(const std::vector<std::uint8_t>& image, Parse&& parse) {
     writer.join();
     ::close(fds[0]);
     return result;
-}
-
-template <class Source>
-Outcome outcome_of(Source&& parse) {
-    Outcome out;
-    try {
-        auto result = parse();
-        out.ids.assign(result.ids.begin(), result.ids.end());
-        out.tokens.assign(result.tokens.begin(), result.tokens.end());
-        out.offsets.assign(result.offsets.begin(), result.offsets.end());
-    } catch (const veltra::Panic& panic) {
-        out.panic = panic.message;
-    }
-    return out;
 }
 
 std::vector<std::uint8_t> layout(const std::uint8_t* data, std::size_t size) {

@@ -7,6 +7,7 @@ Every case runs in a child interpreter: a failure here is a crash or a hang,
 and the child's first call has to be the one under test.
 """
 
+import gzip
 import json
 import os
 import re
@@ -185,6 +186,7 @@ import veltra_native as vn
 u8 = np.arange(100, dtype=np.uint8)
 CALLS = {
     "parse_fasta": (vn.parse_fasta, (PATH, np.zeros(5, np.uint8), True)),
+    "parse_fasta of gzip": (vn.parse_fasta, (PATH + ".gz", np.zeros(5, np.uint8), True)),
     "concatenate_numpy": (vn.concatenate_numpy, ([u8] * COUNT,)),
     "awkward_from_list_of_numpy": (vn.awkward_from_list_of_numpy, ([u8] * COUNT,)),
     "concatenate_awkward": (vn.concatenate_awkward, ([(u8, np.array([0, 60, 100]))] * COUNT,)),
@@ -219,6 +221,7 @@ print(json.dumps([outcome(k) for k in SUCCESSES]))
 def heap_child(alloc_shim, tmp_path, name, count, min_size, successes):
     path = tmp_path / "small.fa"
     path.write_bytes(b">1\nACGT\n>2\nGG\n" * 100)
+    (tmp_path / "small.fa.gz").write_bytes(gzip.compress(path.read_bytes()) * 2)
     script = (
         HEAP_CHILD.replace("PATH", repr(str(path))).replace("NAME", repr(name)).replace("COUNT", str(count))
         .replace("MIN_SIZE", str(min_size)).replace("SUCCESSES", repr(successes))
@@ -229,7 +232,7 @@ def heap_child(alloc_shim, tmp_path, name, count, min_size, successes):
     return json.loads(done.stdout.splitlines()[-1])
 
 
-FUNCTIONS = ["parse_fasta", "concatenate_numpy", "awkward_from_list_of_numpy", "concatenate_awkward"]
+FUNCTIONS = ["parse_fasta", "parse_fasta of gzip", "concatenate_numpy", "awkward_from_list_of_numpy", "concatenate_awkward"]
 needs_plain_malloc = pytest.mark.skipif(SANITIZED, reason="the sanitizer's allocator cannot be interposed")
 
 
@@ -244,7 +247,7 @@ def test_memory_error_when_every_allocation_fails(alloc_shim, tmp_path, name):
                                or re.fullmatch(r"memory allocation of \d+ bytes failed", got[1])), got
 
 
-@pytest.mark.parametrize("name", FUNCTIONS[1:])
+@pytest.mark.parametrize("name", FUNCTIONS[2:])
 def test_large_allocation_failure_names_its_size(alloc_shim, tmp_path, name):
     if SANITIZED:
         # The sanitizer's own allocator refuses what is larger than a limit.

@@ -52,6 +52,20 @@ struct Claim {
     std::size_t isize = 0;
 };
 
+// What `work` threw, or nothing. Every failure of a job is caught so that the
+// job's flag is always given back; a waiting worker would wait for ever.
+template <class Work>
+VELTRA_PASSES_FORCED_UNWIND std::exception_ptr captured(Work&& work) {
+    try {
+        work();
+    } catch (const abi::__forced_unwind&) {
+        throw;
+    } catch (...) {
+        return std::current_exception();
+    }
+    return nullptr;
+}
+
 class Pipeline {
 public:
     Pipeline(const Source& source, std::size_t workers, StreamParser& parser, bool bgzf)
@@ -68,15 +82,8 @@ public:
             if (input_ended_ && blocks_.empty()) {
                 // The last block is always checked or failed; this is only
                 // for safety.
-                if (refused_ && !failure_) {
-                    try {
-                        parser_.fail();
-                    } catch (const abi::__forced_unwind&) {
-                        throw;
-                    } catch (...) {
-                        failure_ = std::current_exception();
-                    }
-                }
+                if (refused_ && !failure_)
+                    failure_ = captured([&] { parser_.fail(); });
                 return;
             }
             if (!input_busy_ && !input_ended_ && blocks_.size() < ahead_) {
@@ -100,20 +107,13 @@ private:
         lock.unlock();
         std::exception_ptr failure = block.failure;
         if (!failure && !refused_)
-            refused_ = !parser_.feed(block.bytes.span());
+            failure = captured([&] { refused_ = !parser_.feed(block.bytes.span()); });
         // Bytes of a member that fails its checksum later are garbage, and a
         // header the parse refused among them says nothing about the file:
         // until the member has been checked the inflation goes on, and a
         // damaged member then decides.
-        if (!failure && refused_ && block.checked) {
-            try {
-                parser_.fail();
-            } catch (const abi::__forced_unwind&) {
-                throw;
-            } catch (...) {
-                failure = std::current_exception();
-            }
-        }
+        if (!failure && refused_ && block.checked)
+            failure = captured([&] { parser_.fail(); });
         block.bytes = Buffer<std::uint8_t>();
         lock.lock();
         blocks_.pop_front();
@@ -130,19 +130,15 @@ private:
         lock.unlock();
         Claim claim;
         bool ended = false;
-        try {
+        block.failure = captured([&] {
             if (bgzf_)
                 claim = find_members(ended);
             if (claim.sizes.empty() && !ended) {
                 bgzf_ = false;  // from here on, front to back
                 block.bytes = inflate_stream(ended, block.checked);
             }
-        } catch (const abi::__forced_unwind&) {
-            throw;
-        } catch (...) {
-            block.failure = std::current_exception();
-            ended = true;
-        }
+        });
+        ended = ended || block.failure;
         lock.lock();
         input_busy_ = false;
         input_ended_ = input_ended_ || ended;
@@ -150,16 +146,12 @@ private:
         if (!claim.sizes.empty()) {
             // Other workers find the next members meanwhile.
             lock.unlock();
-            try {
+            block.failure = captured([&] {
                 if (!inflater)
                     inflater.emplace();
                 block.bytes = Buffer<std::uint8_t>::uninitialized(claim.isize);
                 inflater->inflate(claim.compressed.span(), claim.sizes, block.bytes.data());
-            } catch (const abi::__forced_unwind&) {
-                throw;
-            } catch (...) {
-                block.failure = std::current_exception();
-            }
+            });
             lock.lock();
             if (block.failure)
                 input_ended_ = true;

@@ -259,7 +259,7 @@ def test_large_allocation_failure_names_its_size(alloc_shim, tmp_path, name):
                 print(json.dumps([["MemoryError", str(e)]]))
             """
         )
-        script = script.replace("PATH", "None").replace("NAME", repr(name)).replace("COUNT", "100_000")
+        script = script.replace("PATH", repr("")).replace("NAME", repr(name)).replace("COUNT", "100_000")
         env = dict(os.environ, ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":max_allocation_size_mb=1")
         done = run(script, env=env)
         assert done.returncode == 0, done.stderr

@@ -44,8 +44,8 @@ struct Block {
     bool checked = true;
 };
 
-// What a worker does once it holds the input: BGZF members found, ready to
-// inflate, or a block made by the front to back inflation (or failed).
+// The BGZF members a worker found while it held the input, to inflate once
+// it has let go of it: their bytes, their lengths and their decompressed size.
 struct Claim {
     Buffer<std::uint8_t> compressed;
     std::vector<std::uint32_t> sizes;

@@ -212,12 +212,7 @@ Outcome streamed(std::span<const std::uint8_t> text, bool is_rna, unsigned finen
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    // Set before the pool's first use, which sizes it for good.
-    ::setenv("RAYON_NUM_THREADS", "3", 1);
-    const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-    if (null < 0 || ::dup2(null, 1) < 0)
-        fail("cannot send standard output to /dev/null");
-    ::close(null);
+    fuzz::start_driver_target();
     return 0;
 }
 

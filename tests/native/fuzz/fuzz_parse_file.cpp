@@ -118,13 +118,7 @@ std::vector<std::uint8_t> layout(const std::uint8_t* data, std::size_t size) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    // Set before the pool's first use, which sizes it for good.
-    ::setenv("RAYON_NUM_THREADS", "3", 1);
-    // The driver's progress lines would flood the log.
-    const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-    if (null < 0 || ::dup2(null, 1) < 0)
-        fail("cannot send standard output to /dev/null");
-    ::close(null);
+    fuzz::start_driver_target();
 
     const char* dir = std::getenv("TMPDIR");
     std::string pattern =

@@ -2,6 +2,9 @@
 // message it panicked with, and how a target stops on a finding.
 #pragma once
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -33,6 +36,17 @@ extern const char* const target;
 inline void check(bool condition, const char* what) {
     if (!condition)
         fail(what);
+}
+
+// For targets that run the driver: three workers, set before the pool's first
+// use, which sizes it for good, and standard output, where the driver's
+// progress lines would flood the log, sent to /dev/null.
+inline void start_driver_target() {
+    ::setenv("RAYON_NUM_THREADS", "3", 1);
+    const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (null < 0 || ::dup2(null, 1) < 0)
+        fail("cannot send standard output to /dev/null");
+    ::close(null);
 }
 
 template <class Parse>

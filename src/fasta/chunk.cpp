@@ -100,61 +100,6 @@ Header read_header_at(Reader& reader, std::uint64_t pos, std::string& scratch) {
 
 }  // namespace
 
-std::size_t read_window = default_read_window;
-
-Reader::Reader(const Source& source)
-    : source_(source), window_bytes_(std::max<std::size_t>(read_window, 1)) {}
-
-std::span<const std::uint8_t> Reader::at(std::uint64_t pos) {
-    if (source_.file == nullptr)
-        return pos < source_.image.size() ? source_.image.subspan(static_cast<std::size_t>(pos))
-                                          : std::span<const std::uint8_t>();
-    if (pos < window_pos_ || pos >= window_pos_ + window_len_) {
-        if (pos >= source_.size)
-            return {};
-        fill(pos, static_cast<std::size_t>(std::min<std::uint64_t>(window_bytes_, source_.size - pos)));
-    }
-    const auto skip = static_cast<std::size_t>(pos - window_pos_);
-    return {window_.data() + skip, window_len_ - skip};
-}
-
-std::uint8_t Reader::byte_before(std::uint64_t pos) {
-    if (source_.file == nullptr)
-        return source_.image[static_cast<std::size_t>(pos - 1)];
-    if (pos - 1 >= window_pos_ && pos - 1 < window_pos_ + window_len_)
-        return window_[static_cast<std::size_t>(pos - 1 - window_pos_)];
-    std::uint8_t byte = 0;  // a file that shrank meanwhile has no line start here
-    if (auto got = source_.file->read_at(pos - 1, &byte, 1); !got)
-        read_failed(got.error());
-    return byte;
-}
-
-bool Reader::any_gt_before(std::uint64_t pos) {
-    if (source_.file == nullptr)
-        return ::memrchr(source_.image.data(), '>', static_cast<std::size_t>(pos)) != nullptr;
-    std::uint64_t hi = pos;
-    while (hi > 0) {
-        const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(window_bytes_, hi));
-        fill(hi - n, n);
-        if (::memrchr(window_.data(), '>', window_len_) != nullptr)
-            return true;
-        hi -= n;
-    }
-    return false;
-}
-
-void Reader::fill(std::uint64_t pos, std::size_t n) {
-    if (window_.size() < n)
-        window_ = Buffer<std::uint8_t>::uninitialized(
-            static_cast<std::size_t>(std::min<std::uint64_t>(window_bytes_, source_.size)));
-    window_pos_ = pos;
-    window_len_ = 0;
-    auto got = source_.file->read_at(pos, window_.data(), n);
-    if (!got)
-        read_failed(got.error());
-    window_len_ = got.value();
-}
-
 ChunkPlan scan_chunk(Reader& reader, std::uint64_t start, std::uint64_t end, const kernel::Kernel& kernel) {
     ChunkPlan plan{start, start, 0, 0};
     if (start >= end)

@@ -1,8 +1,6 @@
 // The two passes over one chunk, shared by the driver and `parse_chunk`.
 //
-// A chunk reads its bytes through a `Reader`: straight from a file image in
-// memory, or from the file itself by positioned reads into a small window of
-// its own that stays in cache. The first pass finds the chunk's records and
+// A chunk reads its bytes through a `Reader` (fasta/source.hpp). The first pass finds the chunk's records and
 // counts their lines and tokens; the second writes them into regions that the
 // caller sized from those counts. Nothing is trusted between the passes: a
 // file that changed in between makes the second pass fail, never write out of
@@ -19,7 +17,7 @@
 #include "buffer.hpp"
 #include "fasta.hpp"
 #include "fasta/kernel.hpp"
-#include "sys.hpp"
+#include "fasta/source.hpp"
 
 namespace veltra::fasta {
 
@@ -28,45 +26,6 @@ namespace veltra::fasta {
 std::uint64_t read_header(std::string_view text);
 // The same without the panic: nothing for a header that is not a number.
 std::optional<std::uint64_t> header_number(std::string_view text) noexcept;
-
-// Where a chunk's bytes come from.
-struct Source {
-    std::span<const std::uint8_t> image;  // used when `file` is null
-    const sys::File* file = nullptr;
-    std::uint64_t size = 0;  // bytes to read at most; a file may end earlier
-};
-
-// Bytes per positioned read. Large enough that a read costs little next to
-// parsing what it brought, small enough to stay in a core's cache between the
-// read and the parse. Tests shrink it so that lines and headers cross windows.
-inline constexpr std::size_t default_read_window = 256 * 1024;
-extern std::size_t read_window;
-
-class Reader {
-public:
-    explicit Reader(const Source& source);
-
-    // The bytes from `pos` on: at least one unless the input ends at `pos`.
-    // The view stays valid until the next call.
-    std::span<const std::uint8_t> at(std::uint64_t pos);
-
-    // The byte just before `pos` (which is above 0), without moving the window
-    // away from `pos`.
-    std::uint8_t byte_before(std::uint64_t pos);
-
-    // Whether a '>' lies anywhere in [0, pos).
-    bool any_gt_before(std::uint64_t pos);
-
-private:
-    // Fills the window with the bytes from `pos` on, at most `n` of them.
-    void fill(std::uint64_t pos, std::size_t n);
-
-    const Source& source_;
-    const std::size_t window_bytes_;
-    Buffer<std::uint8_t> window_;
-    std::uint64_t window_pos_ = 0;
-    std::size_t window_len_ = 0;
-};
 
 // What the first pass learns about a chunk: its records lie in [first, stop)
 // and hold `entries` sequence lines of `tokens` bytes in all.

@@ -66,20 +66,6 @@ bool starts_gzip(std::span<const std::uint8_t> first) noexcept {
     return first.size() >= 3 && first[0] == 0x1f && first[1] == 0x8b && first[2] == 8;
 }
 
-std::size_t read_source(const Source& source, std::uint64_t pos, std::uint8_t* dst, std::size_t n) {
-    if (pos >= source.size)
-        return 0;
-    n = static_cast<std::size_t>(std::min<std::uint64_t>(n, source.size - pos));
-    if (source.file == nullptr) {
-        std::memcpy(dst, source.image.data() + pos, n);
-        return n;
-    }
-    auto got = source.file->read_at(pos, dst, n);
-    if (!got)
-        panic(std::string(msg::unwrap_err) + got.error().detailed());
-    return got.value();
-}
-
 std::uint32_t bgzf_size(std::span<const std::uint8_t> header) noexcept {
     // Magic, deflate, only the extra flag, and an extra field that is the
     // size field alone: the form every BGZF writer uses.

@@ -14,15 +14,12 @@
 #include <memory>
 #include <span>
 
-#include "fasta/chunk.hpp"
+#include "fasta/source.hpp"
 
 namespace veltra::fasta::gzip {
 
 // Whether these first bytes of a file open a gzip member (magic and deflate).
 bool starts_gzip(std::span<const std::uint8_t> first) noexcept;
-
-// Up to `n` bytes of `source` from `pos` on into `dst`; fewer only at its end.
-std::size_t read_source(const Source& source, std::uint64_t pos, std::uint8_t* dst, std::size_t n);
 
 // The largest header of a BGZF member, and the largest it inflates to.
 inline constexpr std::size_t bgzf_header_bytes = 18;

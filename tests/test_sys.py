@@ -408,7 +408,7 @@ def test_print_line_failure_is_a_panic_and_the_writer_recovers(breakage, error):
     assert result.stdout == b"after\n"
     message = f"failed printing to stdout: {error}"
     stderr = result.stderr.decode()
-    assert stderr.startswith("thread '<unnamed>' panicked at src/sys.cpp:")
+    assert stderr.startswith("thread '<unnamed>' panicked at src/sys/stdout.cpp:")
     assert stderr.endswith(f":\n{message}\ncaught PanicException: {message}\n")
 
 

@@ -1,11 +1,7 @@
 // parse_file: the chunk plan and the two passes on the pool.
-#include <cxxabi.h>
-
 #include <algorithm>
-#include <exception>
 #include <optional>
 #include <string>
-#include <type_traits>
 #include <vector>
 
 #include "fasta/chunk.hpp"
@@ -26,44 +22,6 @@ constexpr std::uint64_t single_chunk_below = 100000;
 
 [[noreturn]] void open_failed(const sys::OsError& error) {
     panic(std::string(msg::unwrap_err) + error.detailed());
-}
-
-// `job(i)` for every chunk on the pool, the results in chunk order. Workers
-// take chunks in whatever order they come; when several chunks fail, the
-// first one in the file decides: that is the first bad header, the one a
-// parse as a single chunk reports, whichever worker got there first.
-template <class Job>
-auto for_each_chunk(std::size_t count, Job&& job) {
-    using R = std::invoke_result_t<Job&, std::size_t>;
-    struct Outcome {
-        std::size_t index;
-        std::optional<R> value;
-        std::exception_ptr failure;
-    };
-    auto collected = pool::parallel_bridge_map(count, [&](std::size_t i) {
-        Outcome out{i, std::nullopt, nullptr};
-        try {
-            out.value.emplace(job(i));
-        } catch (const abi::__forced_unwind&) {
-            throw;
-        } catch (...) {
-            out.failure = std::current_exception();
-        }
-        return out;
-    });
-    std::vector<R> results(count);
-    const Outcome* first_failure = nullptr;
-    for (Outcome& chunk : collected) {
-        if (chunk.failure) {
-            if (first_failure == nullptr || chunk.index < first_failure->index)
-                first_failure = &chunk;
-        } else {
-            results[chunk.index] = std::move(*chunk.value);
-        }
-    }
-    if (first_failure != nullptr)
-        std::rethrow_exception(first_failure->failure);
-    return results;
 }
 
 std::size_t checked_sum(std::size_t a, std::size_t b) {
@@ -118,7 +76,9 @@ Parsed parse_file(std::string_view path, bool is_rna, const kernel::Kernel& kern
 
     const auto start_of = [&](std::size_t i) { return std::min<std::uint64_t>(i * chunk_len, size); };
     const auto end_of = [&](std::size_t i) { return std::min<std::uint64_t>(start_of(i) + chunk_len, size); };
-    const std::vector<ChunkPlan> plans = for_each_chunk(chunk_count, [&](std::size_t i) {
+    // When several chunks fail, the first in the file decides: its bad
+    // header is the one a parse as a single chunk reports.
+    const std::vector<ChunkPlan> plans = pool::ordered_map(chunk_count, [&](std::size_t i) {
         Reader reader(source);
         return scan_chunk(reader, start_of(i), end_of(i), kernel);
     });
@@ -142,12 +102,11 @@ Parsed parse_file(std::string_view path, bool is_rna, const kernel::Kernel& kern
 
     if (between_passes != nullptr)
         between_passes(path);
-    for_each_chunk(chunk_count, [&](std::size_t i) {
+    pool::ordered_map(chunk_count, [&](std::size_t i) {
         Reader reader(source);
         const ChunkOutput region{out.tokens.data() + token_base[i], out.offsets.data() + 1 + entry_base[i],
                                  out.ids.data() + entry_base[i], static_cast<std::int64_t>(token_base[i])};
         fill_chunk(reader, plans[i], region, tables, kernel);
-        return Unit{};
     });
     return out;
 }

@@ -239,10 +239,7 @@ Parsed parse_compressed(const Source& source, std::size_t workers, const kernel:
     const std::size_t taking_part = bgzf ? workers : std::min<std::size_t>(workers, 2);
     StreamParser parser(tables, kernel);
     Pipeline pipeline(source, taking_part, parser, bgzf);
-    pool::parallel_bridge_map(taking_part, [&](std::size_t) {
-        pipeline.run_worker();
-        return Unit{};
-    });
+    pool::ordered_map(taking_part, [&](std::size_t) { pipeline.run_worker(); });
     pipeline.rethrow_failure();
     return parser.finish();
 }

@@ -1,5 +1,5 @@
-// The scheduler behind pool.hpp: the process-wide pool, its start, and how
-// workers find, run, and wait for jobs.
+// The scheduler behind scheduler.hpp: the process-wide pool, its start, and
+// how workers find, run, and wait for jobs.
 //
 // One mutex guards every queue and every sleeping worker. Jobs are coarse (the
 // split budget keeps their number proportional to the worker count), so the
@@ -9,18 +9,20 @@
 // Queues are intrusive lists threaded through the jobs themselves, which live
 // on the stacks of whoever queued them; queuing therefore never allocates and
 // cannot fail halfway.
-#include "pool.hpp"
+#include "pool/scheduler.hpp"
 
 #include <pthread.h>
 #include <signal.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdlib>
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>

@@ -68,7 +68,7 @@ Parsed parse_file(std::string_view path, bool is_rna, const kernel::Kernel& kern
 
     // A gzip file is known by its first bytes, whatever it is called.
     std::uint8_t magic[3];
-    if (gzip::starts_gzip({magic, read_source(source, 0, magic, sizeof magic)})) {
+    if (gzip::starts_gzip({magic, source.read(0, magic, sizeof magic)})) {
         Parsed out = parse_compressed(source, workers, tables, kernel);
         sys::print_line({"Merging result\n"});
         return out;

@@ -311,7 +311,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const fasta::Source source{file, nullptr, file.size()};
     const auto parse_with = [&](bool fast) {
-        fasta::gzip::use_fast_inflaters = fast;
+        fasta::gzip::use_fast_inflaters(fast);
         return outcome_of([&] {
             return fasta::parse_compressed(source, veltra::pool::current_num_threads(), tables_for(is_rna),
                                            fasta::kernel::selected());

@@ -12,7 +12,7 @@ find_package(ZLIB REQUIRED)
 
 file(GLOB_RECURSE VELTRA_BASE_SOURCES CONFIGURE_DEPENDS
   "${VELTRA_ROOT}/src/fasta/*.cpp" "${VELTRA_ROOT}/src/sys/*.cpp" "${VELTRA_ROOT}/src/pool/*.cpp")
-list(APPEND VELTRA_BASE_SOURCES "${VELTRA_ROOT}/src/panic.cpp" "${VELTRA_ROOT}/src/fasta.cpp")
+list(APPEND VELTRA_BASE_SOURCES "${VELTRA_ROOT}/src/panic.cpp")
 foreach(face sys pool)
   if(EXISTS "${VELTRA_ROOT}/src/${face}.cpp")
     list(APPEND VELTRA_BASE_SOURCES "${VELTRA_ROOT}/src/${face}.cpp")

@@ -40,7 +40,9 @@ SPLIT = IMAGE.replace(b"\nGGA\n>5\n", b"\nG\nA\n>5\n", 1)
         (SWAPPED, ref.parse_file(SWAPPED, True)),
         (MOVED, ref.parse_file(MOVED, True)),
         (SPLIT, CHANGED),
-        (BAD_HEADER, UNWRAP + "ParseIntError { kind: InvalidDigit }"),
+        # A header rewritten in place: the second pass takes the ids that the
+        # first one read.
+        (BAD_HEADER, ref.parse_file(IMAGE, True)),
     ],
     ids=["unchanged", "grown", "halved", "last-byte-cut", "emptied", "residues", "line-end-moved", "line-split",
          "bad-header"],

@@ -69,6 +69,9 @@ WINDOW_FILES = {
     # Headers and lines longer than a window; empty lines, CRs, no final '\n'.
     "long-lines": b">" + b"0" * 3000 + b"7\n" + b"\n".join([b"ACGT" * 900, b"", b"a\rc", b">+8", b"T" * 5000] * 30),
     "bad-header-late": records(9000) + b">1\xff\nAC\n",
+    # Sequences cut between reads; the UTF-8 fault at the end wins over the
+    # invalid digit before it.
+    "bad-utf8-late": records(9000) + b">1\xe2\x82\xac+\xf0\x9f\x98\nAC\n",
 }
 
 

@@ -19,22 +19,22 @@ namespace fuzz::model {
 
 using Table = std::array<std::uint8_t, 256>;
 
-// The token codes of the two alphabets.
+// The token codes of the two alphabets: a default code for every byte, and
+// codes of their own for some upper-case letters.
 inline Table token_table(bool is_rna) {
+    struct Code {
+        char letter;
+        std::uint8_t code;
+    };
+    static constexpr Code nucleotides[] = {{'A', 4}, {'G', 5}, {'C', 6}, {'T', 7}, {'U', 7}};
+    static constexpr Code proteins[] = {{'A', 8},  {'C', 9},  {'D', 10}, {'E', 11}, {'F', 12},
+                                        {'G', 13}, {'H', 14}, {'I', 15}, {'K', 16}, {'L', 17},
+                                        {'M', 18}, {'N', 19}, {'P', 20}, {'Q', 21}, {'R', 22},
+                                        {'S', 23}, {'T', 24}, {'V', 25}, {'W', 26}, {'Y', 27}};
     Table table;
-    if (is_rna) {
-        table.fill(3);
-        table['A'] = 4;
-        table['G'] = 5;
-        table['C'] = 6;
-        table['T'] = 7;
-        table['U'] = 7;
-    } else {
-        table.fill(29);
-        const char letters[] = "ACDEFGHIKLMNPQRSTVWY";
-        for (int i = 0; i < 20; ++i)
-            table[static_cast<std::uint8_t>(letters[i])] = static_cast<std::uint8_t>(8 + i);
-    }
+    table.fill(is_rna ? 3 : 29);
+    for (const Code& c : is_rna ? std::span<const Code>(nucleotides) : std::span<const Code>(proteins))
+        table[static_cast<std::uint8_t>(c.letter)] = c.code;
     return table;
 }
 

@@ -14,7 +14,7 @@ file(GLOB_RECURSE VELTRA_BASE_SOURCES CONFIGURE_DEPENDS
   "${VELTRA_ROOT}/src/fasta/*.cpp" "${VELTRA_ROOT}/src/sys/*.cpp" "${VELTRA_ROOT}/src/pool/*.cpp")
 # The optional inflaters are added by veltra_use_inflaters, where found.
 list(FILTER VELTRA_BASE_SOURCES EXCLUDE REGEX "/src/fasta/gzip/inflate_(libdeflate|isal)\\.cpp$")
-list(APPEND VELTRA_BASE_SOURCES "${VELTRA_ROOT}/src/panic.cpp" "${VELTRA_ROOT}/src/fasta.cpp")
+list(APPEND VELTRA_BASE_SOURCES "${VELTRA_ROOT}/src/panic.cpp")
 foreach(face sys pool)
   if(EXISTS "${VELTRA_ROOT}/src/${face}.cpp")
     list(APPEND VELTRA_BASE_SOURCES "${VELTRA_ROOT}/src/${face}.cpp")

@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <source_location>
 #include <string>
 #include <string_view>
@@ -42,6 +43,20 @@ struct AllocFailure {
 #else
 #define VELTRA_PASSES_FORCED_UNWIND __attribute__((no_sanitize_undefined))
 #endif
+
+// What `work` threw, or nothing: for work whose failure another thread
+// raises later. A forced unwind (a thread being ended) goes on up.
+template <class Work>
+VELTRA_PASSES_FORCED_UNWIND std::exception_ptr captured(Work&& work) {
+    try {
+        work();
+    } catch (const abi::__forced_unwind&) {
+        throw;
+    } catch (...) {
+        return std::current_exception();
+    }
+    return nullptr;
+}
 
 // Allocates this thread's C++ exception state if it does not exist yet. It is
 // allocated on a thread's first throw otherwise, and the process dies if

@@ -170,13 +170,9 @@ inline constexpr std::size_t huge_page = std::size_t{2} << 20;
 // of the virtual machine had to give back first 3 to 6 ms.
 extern std::uint64_t slow_huge_step_ns;
 
-// Whether huge pages still come cheaply, for a set of ranges in mappings
-// advised by `advise`.
+// Whether huge pages still come cheaply, for a set of ranges.
 class HugePages {
 public:
-    // Lets the pages of the mapping [p, p + bytes) (page aligned) be huge.
-    static void advise(void* p, std::size_t bytes) noexcept;
-
     bool cheap() const noexcept { return cheap_.load(std::memory_order_relaxed); }
     void slow() noexcept { cheap_.store(false, std::memory_order_relaxed); }
 
@@ -189,13 +185,13 @@ private:
 // once; each step is made present by one of them.
 class WriteAhead {
 public:
-    // Nothing to make ready.
+    // Nothing to make ready until `move_to`.
     WriteAhead() noexcept = default;
-    // `huge`: the range lies in memory advised for huge pages.
-    WriteAhead(void* begin, std::size_t bytes, HugePages* huge) noexcept { move_to(begin, bytes, huge); }
 
-    // The range moved or grew (with no thread reaching into it): it is now
-    // [begin, begin + bytes), what was present before still is.
+    // The range is [begin, begin + bytes): it begins, or it moved or grew
+    // while no thread reached into it, and what was present still is. With
+    // `huge`, it lies in a mapping of its own, whose pages from there on are
+    // advised to be huge while `huge` says they come cheaply.
     void move_to(void* begin, std::size_t bytes, HugePages* huge) noexcept;
 
     // The pages up to `at` (in the range or at its end) present.

@@ -75,20 +75,24 @@ WINDOW_FILES = {
 }
 
 
+@pytest.mark.parametrize("pieces", [False, True], ids=["chunks", "pieces"])
 @pytest.mark.parametrize("window", [1, 3, 64])
 @pytest.mark.parametrize("name", WINDOW_FILES)
-def test_lines_and_headers_across_reads(tmp_path, capfd, name, window):
+def test_lines_and_headers_across_reads(tmp_path, capfd, name, window, pieces):
     image = WINDOW_FILES[name]
     assert len(image) >= 100000
     path = tmp_path / f"{name}.fa"
     path.write_bytes(image)
     previous = hooks.set_read_window(window)
+    # In pieces of three quarters of a window: a piece per byte or two.
+    from_size = hooks.set_pieces_from(0 if pieces else 1 << 62)
     try:
         result = hooks.parse_file(str(path), False)
     except BaseException as failure:
         result = str(failure)
     finally:
         hooks.set_read_window(previous)
+        hooks.set_pieces_from(from_size)
     try:
         assert result == ref.parse_file(image, False)
     except ref.HeaderError as error:

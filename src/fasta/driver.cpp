@@ -6,6 +6,7 @@
 
 #include "fasta/chunk.hpp"
 #include "fasta/gzip.hpp"
+#include "fasta/pieces.hpp"
 #include "fasta/pipeline.hpp"
 #include "panic.hpp"
 #include "pool.hpp"
@@ -72,6 +73,12 @@ Parsed parse_file(std::string_view path, bool is_rna, const kernel::Kernel& kern
         return out;
     }
 
+    if (source.file != nullptr && source.size >= pieces_from) {
+        Parsed out = parse_in_pieces(source, workers, tables, kernel);
+        sys::print_line({"Merging result\n"});
+        return out;
+    }
+
     // Small files are not worth splitting.
     const std::uint64_t size = source.size;
     const std::size_t chunk_count = size < single_chunk_below ? 1 : workers;
@@ -106,11 +113,7 @@ Parsed parse_file(std::string_view path, bool is_rna, const kernel::Kernel& kern
     // Results large enough to be mappings of their own may take huge pages.
     sys::HugePages huge;
     const auto advised = [&huge](auto& buffer) -> sys::HugePages* {
-        const std::size_t bytes = buffer.capacity() * sizeof(buffer[0]);
-        if (bytes < memory::mapped_from)
-            return nullptr;
-        sys::HugePages::advise(buffer.data(), bytes);
-        return &huge;
+        return buffer.capacity() * sizeof(buffer[0]) >= memory::mapped_from ? &huge : nullptr;
     };
     sys::HugePages* const huge_tokens = advised(out.tokens);
     sys::HugePages* const huge_ends = advised(out.offsets);

@@ -11,8 +11,6 @@
 // but not yet parsed is bounded, which bounds the memory beside the results.
 #include "fasta/pipeline.hpp"
 
-#include <cxxabi.h>
-
 #include <condition_variable>
 #include <deque>
 #include <exception>
@@ -52,20 +50,8 @@ struct Claim {
     std::size_t isize = 0;
 };
 
-// What `work` threw, or nothing. Every failure of a job is caught so that the
-// job's flag is always given back; a waiting worker would wait for ever.
-template <class Work>
-VELTRA_PASSES_FORCED_UNWIND std::exception_ptr captured(Work&& work) {
-    try {
-        work();
-    } catch (const abi::__forced_unwind&) {
-        throw;
-    } catch (...) {
-        return std::current_exception();
-    }
-    return nullptr;
-}
-
+// Every failure of a job is caught (`captured`) so that the job's flag is
+// always given back; a waiting worker would wait for ever.
 class Pipeline {
 public:
     Pipeline(const Source& source, std::size_t workers, StreamParser& parser, bool bgzf)

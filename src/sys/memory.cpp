@@ -51,12 +51,6 @@ void advise(std::uintptr_t from, std::uintptr_t to, int advice) noexcept {
 
 }  // namespace
 
-// A kernel without transparent huge pages refuses, and nothing else changes.
-void HugePages::advise(void* p, std::size_t bytes) noexcept {
-    const auto at = reinterpret_cast<std::uintptr_t>(p);
-    sys::advise(at, at + bytes, MADV_HUGEPAGE);
-}
-
 void WriteAhead::move_to(void* begin, std::size_t bytes, HugePages* huge) noexcept {
     const auto at = reinterpret_cast<std::uintptr_t>(begin);
     const std::uintptr_t done = begin_ == UINTPTR_MAX ? 0 : ready_.load(std::memory_order_relaxed) - begin_;
@@ -64,6 +58,10 @@ void WriteAhead::move_to(void* begin, std::size_t bytes, HugePages* huge) noexce
     ready_.store(at + done, std::memory_order_relaxed);
     end_ = at + bytes;
     huge_ = huge;
+    // A kernel without transparent huge pages refuses, and nothing else
+    // changes.
+    if (huge != nullptr && huge->cheap() && !small_.load(std::memory_order_relaxed))
+        advise(ready_.load(std::memory_order_relaxed), end_, MADV_HUGEPAGE);
 }
 
 void WriteAhead::advance(std::uintptr_t to) noexcept {

@@ -13,6 +13,7 @@
 #include "fasta.hpp"
 #include "fasta/chunk.hpp"
 #include "fasta/gzip.hpp"
+#include "fasta/pieces.hpp"
 #include "testing.hpp"
 
 namespace {
@@ -153,6 +154,19 @@ PyObject* set_read_window(PyObject*, PyObject* arg) {
     });
 }
 
+// set_pieces_from(bytes) -> the previous size, from which regular files are
+// parsed in pieces; 0 for every file.
+PyObject* set_pieces_from(PyObject*, PyObject* arg) {
+    return veltra::call_guard([&]() -> PyResult<Object> {
+        auto bytes = position_arg(arg);
+        if (!bytes)
+            return std::move(bytes).error();
+        const std::uint64_t previous = veltra::fasta::pieces_from;
+        veltra::fasta::pieces_from = bytes.value();
+        return veltra::expect_new(PyLong_FromUnsignedLongLong(previous));
+    });
+}
+
 // use_fast_inflaters(on) -> whether they were on before, for the gzip
 // inflation; None when the build has none, and zlib alone inflates.
 PyObject* use_fast_inflaters(PyObject*, PyObject* arg) {
@@ -173,6 +187,7 @@ PyMethodDef fasta_methods[] = {
     {"parse_file", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parse_file)), METH_FASTCALL,
      "parse_file(path, is_rna, contents=None) -> (ids, tokens, offsets)"},
     {"set_read_window", set_read_window, METH_O, "set_read_window(bytes) -> the previous size"},
+    {"set_pieces_from", set_pieces_from, METH_O, "set_pieces_from(bytes) -> the previous size"},
     {"use_fast_inflaters", use_fast_inflaters, METH_O,
      "use_fast_inflaters(on) -> whether they were on, or None"},
     {nullptr, nullptr, 0, nullptr},

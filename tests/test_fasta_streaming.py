@@ -100,6 +100,28 @@ def test_lines_and_headers_across_reads(tmp_path, capfd, name, window, pieces):
     capfd.readouterr()
 
 
+@pytest.mark.parametrize("slow_ns", [0, 2**63], ids=["huge-pages-dropped", "huge-pages-kept"])
+@pytest.mark.parametrize("pieces", [False, True], ids=["chunks", "pieces"])
+def test_results_made_present_ahead(tmp_path, pieces, slow_ns):
+    # Tokens of more than 32 MiB: mappings of their own, which may take huge
+    # pages until a step of them is slow. Headers alone come first, so that
+    # results in pieces start small and grow past that size.
+    record = b">7\n" + b"ACGT" * 15 + b"\n"
+    count = (40 << 20) // len(record)
+    path = tmp_path / "large.fa"
+    path.write_bytes(b"".join(b">%d\n" % i for i in range(300000)) + record * count)
+    previous = hooks.set_slow_huge_step(slow_ns)
+    from_size = hooks.set_pieces_from(0 if pieces else 1 << 62)
+    try:
+        ids, tokens, offsets = hooks.parse_file(str(path), True)
+    finally:
+        hooks.set_slow_huge_step(previous)
+        hooks.set_pieces_from(from_size)
+    assert tokens == bytes([4, 6, 5, 7]) * 15 * count
+    assert offsets == list(range(0, 60 * count + 1, 60))
+    assert ids == [7] * count
+
+
 def test_files_without_a_size_are_read_whole():
     # /proc files report size 0 yet have contents; this one holds no '>'.
     assert b">" not in open("/proc/self/status", "rb").read()

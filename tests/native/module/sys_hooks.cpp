@@ -1,6 +1,6 @@
 // Hooks for the process services: file reads with their error renderings,
-// errno renderings, the CPU count over injected cgroup trees, and the
-// standard-output writer.
+// errno renderings, the CPU count over injected cgroup trees, the
+// standard-output writer, and what counts as a slow huge page.
 #include <atomic>
 #include <cstdint>
 #include <exception>
@@ -213,8 +213,20 @@ PyObject* print_from_threads(PyObject*, PyObject* args) {
     });
 }
 
+// set_slow_huge_step(ns) -> the previous bound: huge page steps of result
+// memory that take longer turn huge pages off; 0 turns them off at once.
+PyObject* set_slow_huge_step(PyObject*, PyObject* arg) {
+    const unsigned long long ns = PyLong_AsUnsignedLongLong(arg);
+    if (ns == static_cast<unsigned long long>(-1) && PyErr_Occurred())
+        return nullptr;
+    const std::uint64_t previous = sys::slow_huge_step_ns;
+    sys::slow_huge_step_ns = ns;
+    return PyLong_FromUnsignedLongLong(previous);
+}
+
 PyMethodDef methods[] = {
     {"read_whole_file", read_whole_file, METH_O, nullptr},
+    {"set_slow_huge_step", set_slow_huge_step, METH_O, nullptr},
     {"render_errno", render_errno, METH_O, nullptr},
     {"render_fixed", render_fixed, METH_VARARGS, nullptr},
     {"cgroup_cpu_quota", cgroup_cpu_quota, METH_VARARGS, nullptr},

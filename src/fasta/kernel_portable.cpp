@@ -79,7 +79,7 @@ Choice choose() noexcept {
     if (base && __builtin_cpu_supports("avx2"))
         choice.kernels[choice.count++] = &avx2;
     if (base && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-        __builtin_cpu_supports("avx512vbmi"))
+        __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("avx512vbmi2"))
         choice.kernels[choice.count++] = &avx512;
     return choice;
 }

@@ -122,6 +122,12 @@ def test_results_made_present_ahead(tmp_path, pieces, slow_ns):
     assert ids == [7] * count
 
 
+def test_results_grow_after_their_huge_pages_are_turned_off():
+    # Advice given to a part of a mapping splits it, and a split mapping
+    # could not grow any more.
+    assert hooks.grow_after_small_pages()
+
+
 def test_files_without_a_size_are_read_whole():
     # /proc files report size 0 yet have contents; this one holds no '>'.
     assert b">" not in open("/proc/self/status", "rb").read()

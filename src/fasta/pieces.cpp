@@ -162,7 +162,9 @@ private:
 
     // Enough room for everything up to the end of piece k, and as much more
     // as the rest of the file is likely to need if it is like what came so
-    // far, so that buffers seldom grow more than once.
+    // far, so that buffers seldom grow more than once. A buffer that has the
+    // room stays as it is, and the tokens never take more room than the
+    // file has bytes.
     void grow(std::size_t k, Count need) {
         const double rest =
             static_cast<double>(source_.size - start(k + 1)) / static_cast<double>(start(k + 1));
@@ -171,17 +173,25 @@ private:
             return sum(n, more < 0x1p63 ? static_cast<std::size_t>(more) : SIZE_MAX);
         };
         const Count room{likely(need.tokens, piece_), likely(need.entries, piece_ / 64 + 16)};
+        const auto bytes = static_cast<std::size_t>(std::min<std::uint64_t>(source_.size, SIZE_MAX));
         // What may hold results: the places of every piece before k.
         const Count kept = bases_[k];
-        grow_to(out_.tokens, kept.tokens, room.tokens, ahead_[0]);
-        grow_to(out_.offsets, sum(kept.entries, 1), sum(room.entries, 1), ahead_[1]);
-        grow_to(out_.ids, kept.entries, room.entries, ahead_[2]);
+        grow_to(out_.tokens, kept.tokens, need.tokens, room.tokens, bytes, ahead_[0]);
+        grow_to(out_.offsets, sum(kept.entries, 1), sum(need.entries, 1), sum(room.entries, 1), SIZE_MAX,
+                ahead_[1]);
+        grow_to(out_.ids, kept.entries, need.entries, room.entries, SIZE_MAX, ahead_[2]);
         out_.offsets[0] = 0;
     }
 
+    // Room for `need`, or rather for `room`, but not for more than `most`
+    // unless `need` is more.
     template <class T>
-    void grow_to(Buffer<T>& buffer, std::size_t kept, std::size_t cap, sys::WriteAhead& ahead) {
-        cap = std::max(cap, buffer.capacity() + buffer.capacity() / 2);
+    void grow_to(Buffer<T>& buffer, std::size_t kept, std::size_t need, std::size_t room, std::size_t most,
+                 sys::WriteAhead& ahead) {
+        if (need <= buffer.capacity())
+            return;
+        const std::size_t cap =
+            std::max(need, std::min(std::max(room, buffer.capacity() + buffer.capacity() / 4), most));
         buffer.set_size(std::min(kept, buffer.capacity()));
         buffer.reserve_exact(cap - buffer.size());
         const std::size_t bytes = buffer.capacity() * sizeof(T);

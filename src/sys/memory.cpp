@@ -59,9 +59,11 @@ void WriteAhead::move_to(void* begin, std::size_t bytes, HugePages* huge) noexce
     end_ = at + bytes;
     huge_ = huge;
     // A kernel without transparent huge pages refuses, and nothing else
-    // changes.
+    // changes. Advice is given to the whole range, never a part: a mapping
+    // whose parts take different advice is split in the kernel, and a split
+    // mapping can no longer grow by moving its pages.
     if (huge != nullptr && huge->cheap() && !small_.load(std::memory_order_relaxed))
-        advise(ready_.load(std::memory_order_relaxed), end_, MADV_HUGEPAGE);
+        advise(begin_, end_, MADV_HUGEPAGE);
 }
 
 void WriteAhead::advance(std::uintptr_t to) noexcept {
@@ -77,9 +79,9 @@ void WriteAhead::advance(std::uintptr_t to) noexcept {
             return;
         const bool huge = huge_ != nullptr && !small_.load(std::memory_order_relaxed);
         if (huge && !huge_->cheap() && !small_.exchange(true, std::memory_order_relaxed)) {
-            // The rest of the range would otherwise still take huge pages
-            // on its faults.
-            advise(from, end_, MADV_NOHUGEPAGE);
+            // The rest of the range would otherwise still take huge pages on
+            // its faults; the huge pages already present stay.
+            advise(begin_, end_, MADV_NOHUGEPAGE);
         }
         const bool timed = huge && huge_->cheap() && next - from == huge_page;
         const std::uint64_t start = timed ? thread_cpu_ns() : 0;

@@ -11,10 +11,11 @@
 // when it grows: it grows only while no piece is being written, and no piece
 // starts being written while it grows.
 //
-// Every piece is counted, also after another has failed, so that each bad
-// header that a piece owns is reported whatever the timing, as each failing
-// chunk's is; a piece whose place is not known because an earlier piece
-// failed is not written. The first failing piece in the file decides.
+// Once a piece has failed, no piece after it is taken: those before it were
+// taken already and go on, so that an earlier failure, which then decides,
+// is still found. A piece whose place is not known because an earlier piece
+// failed is not written. Pieces after a failed one that were under way finish
+// and report their own bad headers, as chunks do.
 #include "fasta/pieces.hpp"
 
 #include <algorithm>
@@ -61,7 +62,7 @@ public:
     void run_worker() {
         Reader reader(source_);
         std::unique_lock lock(mutex_);
-        while (next_ < count_) {
+        while (next_ < count_ && failed_at_ == SIZE_MAX) {
             const std::size_t k = next_++;
             lock.unlock();
             ChunkPlan plan;

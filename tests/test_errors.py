@@ -54,20 +54,10 @@ def test_panic_exception_class(panic_type):
     assert "BaseException" in doc
 
 
-def test_panic_is_not_caught_as_exception(panic_type, panics):
-    with pytest.raises(BaseException) as info:
-        try:
-            testing.panic("not an Exception")
-        except Exception:  # noqa: BLE001 - the point of the test
-            pytest.fail("PanicException was caught by 'except Exception'")
-    assert type(info.value) is panic_type
-    assert panics.take() == ["not an Exception"]
-
-
 @pytest.mark.parametrize(
     "message",
-    ["boom", "", "two\nlines", "Grüße ✓ \u00e9", "x" * 5000],
-    ids=["word", "empty", "lines", "unicode", "long"],
+    ["", "two\nlines", "Grüße ✓ \u00e9"],
+    ids=["empty", "lines", "unicode"],
 )
 def test_panic_message_and_report(capfd, panic_type, message):
     capfd.readouterr()
@@ -161,23 +151,18 @@ class SurrogateText:
 
 
 @pytest.mark.parametrize(
-    "obj, text",
+    "render, obj, text",
     [
-        ("plain", "plain"),
-        ("é ✓", "é ✓"),
-        (42, "42"),
+        (testing.text_of, 42, "42"),
         # Each byte of the surrogate's encoding becomes one U+FFFD.
-        ("a\ud800b", "a\ufffd\ufffd\ufffdb"),
-        (SurrogateText(), "x\ufffd\ufffd\ufffdy"),
+        (testing.text_of, "a\ud800b", "a\ufffd\ufffd\ufffdb"),
+        (testing.text_of, SurrogateText(), "x\ufffd\ufffd\ufffdy"),
+        (testing.repr_of, "q", "'q'"),
+        (testing.repr_of, SurrogateText(), "r\ufffd\ufffd\ufffd"),
     ],
 )
-def test_text_of(obj, text):
-    assert testing.text_of(obj) == text
-
-
-def test_repr_of():
-    assert testing.repr_of("q") == "'q'"
-    assert testing.repr_of(SurrogateText()) == "r\ufffd\ufffd\ufffd"
+def test_text_and_repr(render, obj, text):
+    assert render(obj) == text
 
 
 @pytest.mark.parametrize("render, word", [(testing.text_of, "text"), (testing.repr_of, "repr")])
@@ -213,7 +198,7 @@ class CustomBase(BaseException):
     pass
 
 
-@pytest.mark.parametrize("exc_type", [ValueError, OSError, CustomBase, UnicodeError])
+@pytest.mark.parametrize("exc_type", [ValueError, CustomBase])
 def test_lazy_error_of_an_exception_class(exc_type):
     with pytest.raises(exc_type) as info:
         testing.raise_lazy(exc_type, "message")
@@ -221,7 +206,7 @@ def test_lazy_error_of_an_exception_class(exc_type):
     assert info.value.args == ("message",)
 
 
-@pytest.mark.parametrize("not_a_class", [int, object, 3, "ValueError", None, ValueError("instance")])
+@pytest.mark.parametrize("not_a_class", [int, "ValueError", ValueError("instance")])
 def test_lazy_error_of_something_else(not_a_class):
     with pytest.raises(TypeError) as info:
         testing.raise_lazy(not_a_class, "message")
@@ -272,14 +257,11 @@ def test_other_cpp_exceptions_become_panics(capfd, panic_type, call, message):
     assert err.endswith(":\n" + text + "\n")
 
 
-@pytest.mark.parametrize("size", [0, 123, 2**64 - 1])
+@pytest.mark.parametrize("size", [0, 2**64 - 1])
 def test_alloc_failure_becomes_memory_error(size):
     with pytest.raises(MemoryError) as info:
         testing.throw_alloc_failure(size)
     assert str(info.value) == f"memory allocation of {size} bytes failed"
-
-
-def test_bad_alloc_becomes_memory_error():
     with pytest.raises(MemoryError):
         testing.throw_bad_alloc()
 
@@ -296,7 +278,7 @@ def test_constructor_failure_prints_the_error_then_panics(capfd, panic_type):
 
 @pytest.mark.parametrize(
     "raw, text",
-    [(b"bad \xff byte", "bad \ufffd byte"), (b"cut \xe2\x82", "cut \ufffd"), (b"\xed\xa0\x80", "\ufffd" * 3)],
+    [(b"bad \xff byte", "bad \ufffd byte"), (b"\xed\xa0\x80", "\ufffd" * 3)],
 )
 def test_message_that_is_not_utf8_is_raised_lossily(panics, panic_type, raw, text):
     for call in (testing.panic, testing.throw_runtime_error):

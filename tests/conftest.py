@@ -18,7 +18,8 @@ HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
 WORKER_COUNTS = (1, 2, 3, 8)
 REPLY_TIMEOUT = 120
-TIMEOUT = 120
+# Generous: children run thousands of calls, slower still under a sanitizer.
+TIMEOUT = 300
 # Set by tools/sanitized: the resident set and the allocator are the sanitizer's.
 SANITIZED = os.environ.get("VELTRA_SANITIZED") == "1"
 MAPPING = np.zeros(5, np.uint8)

@@ -358,13 +358,14 @@ def list_arrays(draw):
     content = draw(arrays())
     offsets = draw(offsets_for(content))
     kind = draw(st.sampled_from(["pair"] * 6 + ["named", "triple", "named-triple", "subclass", "one", "list",
-                                                "content-not-array", "offsets-not-array", "not-a-tuple"]))  # fmt: skip
+                                                "content-not-array", "offsets-not-array", "not-a-tuple", "empty"]))  # fmt: skip
     return {
         "named": lambda: Pair(content, offsets),
         "triple": lambda: (content, offsets, None),
         "named-triple": lambda: Triple(content, offsets, content),
         "subclass": lambda: TupleSubclass((content, offsets)),
         "one": lambda: (content,),
+        "empty": lambda: (),
         "list": lambda: [content, offsets],
         "content-not-array": lambda: (draw(not_arrays), offsets),
         "offsets-not-array": lambda: (content, draw(not_arrays)),

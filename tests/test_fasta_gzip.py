@@ -216,8 +216,10 @@ def parse_through_fifos(pools, directory, packed, is_rna, request):
             writer.join(timeout=60)
 
 
-@pytest.mark.parametrize("name, form", [("small", "members"), ("above-100000", "bgzf-then-gzip"),
-                                        ("bad-headers-large", "members")])
+@pytest.mark.parametrize(
+    "name, form", [("small", "members"), ("above-100000", "bgzf-then-gzip"), ("preamble", "members"),
+                   ("bad-headers-large", "members")]
+)
 def test_compressed_fifo_gives_the_plain_result(pools, plain_results, tmp_path, name, form):
     image, is_rna = INPUTS[name]
     packed = FORMS[form](image)
@@ -296,6 +298,7 @@ def bsize(data, member_at, size):
 
 
 DAMAGED = {
+    "magic-and-method-only": (GZ[:3], END),
     "cut-in-header": (GZ[:7], END),
     "cut-in-file-name": (named_member(TEXT)[:24], END),
     "cut-in-deflate-data": (GZ[: len(GZ) // 2], END),

@@ -75,6 +75,20 @@ def test_failing_release_goes_to_the_unraisable_hook(monkeypatch, panics):
     assert panics.take() == ["release routine failed on purpose"]
 
 
+@pytest.mark.parametrize(
+    "array, words",
+    [
+        (np.arange(3, dtype=np.int32), [1 << 32]),  # 12 bytes: one whole word
+        (np.frombuffer(bytes(range(3, 35)), np.int64, offset=3, count=3), None),  # misaligned
+        (np.asfortranarray(np.arange(4, dtype=np.int64).reshape(2, 2)), [0, 2, 1, 3]),  # memory order
+        (np.zeros(0, np.uint8), []),
+    ],
+)
+def test_int64_view_reads_raw_memory(array, words):
+    assert t.int64_view(array) == (array.tolist() if words is None else words)
+    assert failure(t.int64_view, np.arange(4)[::2]) == ("ValueError", "Array is not contiguous")
+
+
 @pytest.mark.parametrize("dtype", ["u1", "<c16", "<U5", [("a", "<i4"), ("b", "<f8")], "V0"], ids=str)
 def test_item_size_on_this_numpy_layout(dtype):
     a = np.zeros((2, 3), dtype)

@@ -87,6 +87,8 @@ def test_header_accepted(tmp_path, header, expected):
         (b"\xe2\x82A", UTF8 % (0, "Some(2)")),
         (b"1\xf0\x90\x80A", UTF8 % (1, "Some(3)")),
         (b"7\xe2\x82", UTF8 % (1, "None")),  # truncated
+        (b"\xc3", UTF8 % (0, "None")),
+        (b"\xf0\x90\x80", UTF8 % (0, "None")),
         (b"-\xff", UTF8 % (1, "Some(1)")),  # UTF-8 is checked first
     ],
 )

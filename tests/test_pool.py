@@ -12,7 +12,7 @@ import textwrap
 import pytest
 
 import _veltra_testing as T
-from conftest import run_child
+from conftest import failure, run_child
 
 NOT_INITIALIZED = "The global thread pool has not been initialized.: ThreadPoolBuildError { kind: "
 
@@ -24,10 +24,9 @@ def run_python(code, env=None, preload=None):
 
 
 def panic_message(call, *args):
-    with pytest.raises(BaseException) as info:
-        call(*args)
-    assert type(info.value).__name__ == "PanicException"
-    return str(info.value)
+    name, message = failure(call, *args)
+    assert name == "PanicException"
+    return message
 
 
 # --- Worker count ----------------------------------------------------------------

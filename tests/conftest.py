@@ -14,6 +14,8 @@ from pathlib import Path
 import numpy as np
 import pytest
 
+import veltra_native
+
 HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
 WORKER_COUNTS = (1, 2, 3, 8)
@@ -27,8 +29,6 @@ MAPPING = np.zeros(5, np.uint8)
 
 def parse(path, is_rna=True, mapping=MAPPING):
     """parse_fasta's result as (ids, tokens, offsets) in plain Python values."""
-    import veltra_native
-
     tokens, offsets, ids = veltra_native.parse_fasta(str(path), mapping, is_rna)
     return ids.tolist(), tokens.tobytes(), offsets.tolist()
 
@@ -63,15 +63,12 @@ def python_command(script, *args):
     return [sys.executable, "-c", textwrap.dedent(script), *map(str, args)]
 
 
-def run_python(script, *args, check=True, workers=None, env=None, preload=None, **kwargs):
-    """Runs `script` in a fresh interpreter and returns the finished process,
-    whose exit status must be 0 if `check`."""
+def run_python(script, *args, workers=None, env=None, preload=None):
+    """The finished process of `script` run in a fresh interpreter; it must have succeeded."""
     done = subprocess.run(
-        python_command(script, *args), env=child_env(workers, env, preload), capture_output=True, timeout=TIMEOUT,
-        **kwargs,
+        python_command(script, *args), env=child_env(workers, env, preload), capture_output=True, timeout=TIMEOUT
     )
-    if check:
-        assert done.returncode == 0, done.stderr[-4000:]
+    assert done.returncode == 0, done.stderr[-4000:]
     return done
 
 

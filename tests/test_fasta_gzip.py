@@ -217,8 +217,8 @@ def parse_through_fifos(pools, directory, packed, is_rna, request):
 
 
 @pytest.mark.parametrize(
-    "name, form", [("small", "members"), ("above-100000", "bgzf-then-gzip"), ("preamble", "members"),
-                   ("bad-headers-large", "members")]
+    "name, form", [("small", "members"), ("above-100000", "members"), ("preamble", "bgzf-then-gzip"),
+                   ("bad-headers-large", "bgzf-then-gzip")]
 )
 def test_compressed_fifo_gives_the_plain_result(pools, plain_results, tmp_path, name, form):
     image, is_rna = INPUTS[name]

@@ -80,6 +80,7 @@ def test_header_accepted(tmp_path, header, expected):
         (b"18446744073709551616", PARSE_INT % "PosOverflow"),
         (b"+99999999999999999999", PARSE_INT % "PosOverflow"),
         (b"\xff", UTF8 % (0, "Some(1)")),
+        (b"1\xc3(", UTF8 % (1, "Some(1)")),
         (b"12\xff", UTF8 % (2, "Some(1)")),
         (b"\xc0\x80", UTF8 % (0, "Some(1)")),  # overlong
         (b"\xed\xa0\x80", UTF8 % (0, "Some(1)")),  # surrogate

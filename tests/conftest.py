@@ -117,15 +117,15 @@ class Child:
         """(what the child reported, its standard output, its standard error as text)."""
         try:
             stdout, stderr = self.process.communicate(timeout=TIMEOUT)
+            with open(self.result) as file:
+                text = file.read()
         finally:
+            os.unlink(self.result)
             if self.process.poll() is None:
                 self.process.kill()
                 self.process.communicate()
         stderr = stderr.decode(errors="replace")
         assert self.process.returncode == 0, stderr[-4000:]
-        with open(self.result) as file:
-            text = file.read()
-        os.unlink(self.result)
         return json.loads(text), stdout, stderr
 
 

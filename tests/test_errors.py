@@ -44,13 +44,6 @@ class Unprintable:
         raise RuntimeError("no repr")
 
 
-def test_panic_exception_class(panic_type):
-    assert panic_type.__name__ == panic_type.__qualname__ == "PanicException"
-    assert panic_type.__module__ == "pyo3_runtime"
-    assert panic_type.__bases__ == (BaseException,)
-    assert "BaseException" in panic_type.__doc__
-
-
 @pytest.mark.parametrize("message", ["", "two\nlines", "Grüße ✓ \u00e9"], ids=["empty", "lines", "unicode"])
 def test_panic_message_and_report_of_the_failing_check(capfd, panic_type, message):
     site = next(

@@ -2,7 +2,6 @@
 test hooks: chunk ownership at any cut, files that change between the two
 passes, and lines and headers split across read windows."""
 
-import numpy as np
 import pytest
 from hypothesis import given
 from hypothesis import strategies as st

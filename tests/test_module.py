@@ -57,7 +57,8 @@ def test_panic_exception_is_a_base_exception_outside_the_module(panics):
         except Exception:  # noqa: BLE001 - the point of the test
             pytest.fail("PanicException was caught by 'except Exception'")
     panic_type = type(info.value)
-    assert (panic_type.__module__, panic_type.__name__) == ("pyo3_runtime", "PanicException")
+    assert (panic_type.__module__, panic_type.__qualname__) == ("pyo3_runtime", "PanicException")
+    assert "BaseException" in panic_type.__doc__
     assert panic_type.__bases__ == (BaseException,)
     assert info.value.args == ("assertion failed: mapping.len() == 5",)
     assert not hasattr(veltra_native, "PanicException")

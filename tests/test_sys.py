@@ -112,20 +112,13 @@ def v2(cpu_max_by_dir, controllers=True):
         # Limits are found while walking up, the root included; the tightest wins.
         (v2({"a/b/": "max 100000\n", "a/": "300000 100000\n"}), 3),
         (v2({"a/b/": "400000 100000\n", "": "100000 100000\n"}), 1),
-        (v2({"a/": "300000 100000\n", "a/b/": "700000 100000\n"}), 3),
         # Not a cgroup2 directory: nothing is read.
         (v2({"a/b/": "100000 100000\n"}, controllers=False), NO_QUOTA),
         # Malformed or unreadable files set nothing, and the walk goes on.
         (v2({"a/b/": "0 0\n"}), NO_QUOTA),
         (v2({"a/b/": "200000\n"}), NO_QUOTA),
-        (v2({"a/b/": "200000  100000\n"}), NO_QUOTA),
-        (v2({"a/b/": "-1 100000\n"}), NO_QUOTA),
-        (v2({"a/b/": " 200000 100000\n"}), NO_QUOTA),
         (v2({"a/b/": b"\xff200000 100000\n"}), NO_QUOTA),
-        (v2({"a/b/": ""}), NO_QUOTA),
-        (v2({"a/b/": "\n200000 100000\n"}), NO_QUOTA),
         ({**v2({"a/": "200000 100000\n"}), "fs/a/b/cpu.max/": None}, 2),
-        (v2({"a/b/": "abc 100000\n", "a/": "300000 100000\n"}), 3),
     ],
 )
 def test_cgroup_v2_quota(tmp_path, files, expected):
@@ -141,14 +134,11 @@ def v1(mount, quota, period, where="a/b/"):
     "files, expected",
     [
         (v1("cpu", "150000\n", "100000\n"), 1),
-        (v1("cpu,cpuacct", "300000\n", "100000\n"), 3),
         (v1("cpu", " 200000 \n", "\t100000\n"), 2),
         (v1("cpu", "-1\n", "100000\n"), NO_QUOTA),
         (v1("cpu", "100000\n", "0\n"), NO_QUOTA),
-        (v1("cpu", "100000\n", "abc\n"), NO_QUOTA),
-        # Walking up within the mount, its top included.
+        # Walking up within the mount.
         (v1("cpu", "200000\n", "100000\n", where="a/"), 2),
-        (v1("cpu", "200000\n", "100000\n", where=""), 2),
         # The first mount that holds the group is the only one walked.
         ({"fs/cpu/a/b/": None, **v1("cpu,cpuacct", "100000\n", "100000\n")}, NO_QUOTA),
     ],
@@ -172,8 +162,6 @@ OTHER_MOUNTS = (
         # A bind mount of a subtree: the group path is taken relative to its root.
         ("32 31 0:29 /a {tmp}/mnt rw - cgroup cgroup rw,cpu\n",
          {"mnt/b/cpu.cfs_quota_us": "200000", "mnt/b/cpu.cfs_period_us": "100000"}, 2),
-        ("32 31 0:29 /a {tmp}/mnt rw - cgroup cgroup rw,cpu\n",
-         {"mnt/b/": None, "mnt/cpu.cfs_quota_us": "100000", "mnt/cpu.cfs_period_us": "100000"}, 1),
         # A subtree that does not hold the group is passed over.
         ("32 31 0:29 /other {tmp}/mnt1 rw - cgroup cgroup rw,cpu\n"
          "33 31 0:29 / {tmp}/mnt2 rw - cgroup cgroup rw,cpu\n",
@@ -204,15 +192,11 @@ BOTH_TREES = {
     [
         ("0::/g\n", 1),
         ("12:pids:/x\n1:cpu,cpuacct:/g\n0::/g\n", 3),
-        ("0::/g\n1:cpuacct,cpu:/g\n", 3),
         ("0::/g\n0::/elsewhere\n", 1),
         ("1:cpuacct:/g\n2:cpuset:/g\n", NO_QUOTA),
-        ("", NO_QUOTA),
         ("garbage\n\n", NO_QUOTA),
         # Candidates without a group path leave nothing to look at.
         ("1:cpu:\n", NO_QUOTA),
-        ("0::\n", NO_QUOTA),
-        ("1:cpu\n", NO_QUOTA),
     ],
 )
 def test_proc_self_cgroup_chooses_the_group(tmp_path, cgroup, expected):

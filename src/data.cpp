@@ -53,13 +53,13 @@ std::size_t byte_length(std::size_t item_size, std::size_t count) {
 }
 
 // Joins the inputs' memory; gives the content and each input's byte start.
-pool::Concatenated<std::uint8_t> join_bytes(const memory::Vector<InputArray>& inputs) {
+Concatenated<std::uint8_t> join_bytes(const memory::Vector<InputArray>& inputs) {
     const std::size_t item_size = np::item_size(inputs.front().descr.handle());
-    memory::Vector<pool::Slice<std::uint8_t>> slices;
+    memory::Vector<Slice<std::uint8_t>> slices;
     slices.reserve(inputs.size());
     for (const InputArray& input : inputs)
         slices.push_back({input.data, byte_length(item_size, input.count)});
-    return pool::parallel_concat<std::uint8_t>(slices);
+    return parallel_concat<std::uint8_t>(slices);
 }
 
 Buffer<std::int64_t> to_offsets(std::span<const std::size_t> starts, std::size_t extra) {
@@ -120,7 +120,7 @@ PyResult<Object> concatenate_numpy(Handle arrays) {
         if (!np::dtype_equivalent(inputs.front().descr.handle(), input.descr.handle()) || !input.contiguous)
             return value_error("All arrays must have the same dtype and be contiguous");
 
-    pool::Concatenated<std::uint8_t> joined = join_bytes(inputs);
+    Concatenated<std::uint8_t> joined = join_bytes(inputs);
     return content_and_offsets(std::move(joined.buffer), to_offsets(joined.starts, 0));
 }
 
@@ -143,7 +143,7 @@ PyResult<Object> awkward_from_list_of_numpy(Handle arrays) {
         inputs.push_back(std::move(input));
     }
 
-    pool::Concatenated<std::uint8_t> joined = join_bytes(inputs);
+    Concatenated<std::uint8_t> joined = join_bytes(inputs);
     Buffer<std::int64_t> offsets = to_offsets(joined.starts, 1);
     offsets.push_back(static_cast<std::int64_t>(joined.buffer.size()));
     return content_and_offsets(std::move(joined.buffer), std::move(offsets));

@@ -1,5 +1,6 @@
 // Joining arrays: `concatenate_numpy`, the list arrays behind
-// `awkward_from_list_of_numpy` and `concatenate_awkward`.
+// `awkward_from_list_of_numpy` and `concatenate_awkward`, and the parallel
+// joins they are built on (data/join.hpp).
 #pragma once
 
 #include <cstddef>
@@ -9,8 +10,8 @@
 #include <vector>
 
 #include "buffer.hpp"
+#include "data/join.hpp"
 #include "panic.hpp"
-#include "pool.hpp"
 
 namespace veltra {
 class Handle;
@@ -47,11 +48,11 @@ struct ListArray {
 // (wrapping, like every offset addition here). Offsets are never validated.
 // Python-free, so that it can be exercised without an interpreter.
 inline ListArray concatenate_list_arrays(std::span<const ListArrayView> inputs) {
-    memory::Vector<pool::Slice<std::uint8_t>> contents;
+    memory::Vector<Slice<std::uint8_t>> contents;
     contents.reserve(inputs.size());
     for (const ListArrayView& input : inputs)
         contents.push_back({input.content, input.content_len});
-    Buffer<std::uint8_t> content = pool::parallel_concat<std::uint8_t>(contents).buffer;
+    Buffer<std::uint8_t> content = parallel_concat<std::uint8_t>(contents).buffer;
 
     // Each list array after the first is raised by the sum of the last
     // offsets before it: built from offsets, not content lengths, so an input
@@ -69,7 +70,7 @@ inline ListArray concatenate_list_arrays(std::span<const ListArrayView> inputs) 
             shift += static_cast<std::uint64_t>(load_offset(input.offsets, input.offsets_len - 1));
     }
 
-    memory::Vector<Buffer<std::int64_t>> adjusted = pool::parallel_indexed_collect<Buffer<std::int64_t>>(
+    memory::Vector<Buffer<std::int64_t>> adjusted = parallel_indexed_collect<Buffer<std::int64_t>>(
         inputs, rebases, [](const ListArrayView& input, const Rebase& rebase) {
             if (rebase.first) {
                 Buffer<std::int64_t> whole = Buffer<std::int64_t>::uninitialized(input.offsets_len);
@@ -86,11 +87,11 @@ inline ListArray concatenate_list_arrays(std::span<const ListArrayView> inputs) 
             return raised;
         });
 
-    memory::Vector<pool::Slice<std::int64_t>> pieces;
+    memory::Vector<Slice<std::int64_t>> pieces;
     pieces.reserve(adjusted.size());
     for (const Buffer<std::int64_t>& piece : adjusted)
         pieces.push_back({piece.data(), piece.size()});
-    Buffer<std::int64_t> offsets = pool::parallel_concat<std::int64_t>(pieces).buffer;
+    Buffer<std::int64_t> offsets = parallel_concat<std::int64_t>(pieces).buffer;
     return ListArray{std::move(content), std::move(offsets)};
 }
 

@@ -302,10 +302,6 @@ VELTRA_PASSES_FORCED_UNWIND void raise_error(PyErr&& err) {
 
 namespace {
 
-std::string memory_message(std::size_t bytes) {
-    return "memory allocation of " + std::to_string(bytes) + " bytes failed";
-}
-
 // MemoryError for a failed allocation, on a road that needs no heap, since
 // the heap may be what ran out: the text is formed on the stack, and should
 // even the message object not fit, the interpreter's own MemoryError, kept
@@ -348,7 +344,7 @@ VELTRA_PASSES_FORCED_UNWIND bool raised_out_of_memory(std::exception_ptr failure
     }
 }
 
-// What a caught failure becomes in Python.
+// What a caught failure other than a failed allocation becomes in Python.
 VELTRA_PASSES_FORCED_UNWIND PyErr translate(std::exception_ptr failure) {
     try {
         std::rethrow_exception(failure);
@@ -356,10 +352,6 @@ VELTRA_PASSES_FORCED_UNWIND PyErr translate(std::exception_ptr failure) {
         return e.take();
     } catch (Panic& p) {
         return PyErr::panic_exception(std::move(p.message));
-    } catch (const AllocFailure& a) {
-        return PyErr::new_message(PyExc_MemoryError, memory_message(a.bytes));
-    } catch (const std::bad_alloc&) {
-        return PyErr::new_message(PyExc_MemoryError, "memory allocation failed");
     } catch (const abi::__forced_unwind&) {
         throw;
     } catch (const std::exception& e) {
@@ -372,10 +364,6 @@ VELTRA_PASSES_FORCED_UNWIND PyErr translate(std::exception_ptr failure) {
         return PyErr::panic_exception(unknown);
     }
 }
-
-}  // namespace
-
-namespace {
 
 // The error indicator set from `failure`; a plain MemoryError where building
 // the exception itself finds no memory.

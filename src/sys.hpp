@@ -1,7 +1,9 @@
-// The module's own contact with the operating system: whole-file reads, the
-// progress lines on standard output, and the number of CPUs the process may
-// use. Python-free; failures are `OsError` values whose renderings appear
-// verbatim inside user-visible messages.
+// The module's own contact with the operating system, one file per concern
+// under sys/: the error kinds and renderings (error.cpp), files (file.cpp),
+// the progress lines on standard output (stdout.cpp), the number of CPUs the
+// process may use (cpu_count.cpp), and what a signal that interrupts a system
+// call does (interrupt.cpp). Python-free; failures are `OsError` values whose
+// renderings appear verbatim inside user-visible messages.
 #pragma once
 
 #include <cstddef>

@@ -201,6 +201,22 @@ def test_bridge_map_failure_arrives_after_every_other_index(workers):
         assert order == list(range(100))
 
 
+@pytest.mark.parametrize("workers", [1, 3])
+def test_ordered_map_gives_index_order_and_the_lowest_failure(workers):
+    # Indices 60 to 99 fail, 60 last of all as a rule: still its failure is raised.
+    (ordered, (error, visits)), stderr = run_python(
+        """
+        ordered = T.pool_ordered_map(100)
+        report([ordered, [failure(T.pool_ordered_map, 100, 60, "from"), T.pool_last_visits()]])
+        """,
+        {"RAYON_NUM_THREADS": str(workers)},
+    )
+    assert ordered == list(range(100))
+    assert error == ["PanicException", "index 60 failed"]
+    assert visits == [int(i < 60) for i in range(100)]
+    assert stderr.count("panicked at") == 40
+
+
 # --- parallel_indexed_collect -------------------------------------------------------
 
 

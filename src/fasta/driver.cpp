@@ -1,11 +1,7 @@
 // parse_file: the chunk plan and the two passes on the pool.
-#include <cxxabi.h>
-
 #include <algorithm>
-#include <exception>
 #include <optional>
 #include <string>
-#include <type_traits>
 #include <vector>
 
 #include "fasta/chunk.hpp"
@@ -26,44 +22,6 @@ constexpr std::uint64_t single_chunk_below = 100000;
 
 [[noreturn]] void open_failed(const sys::OsError& error) {
     panic(std::string(msg::unwrap_err) + error.detailed());
-}
-
-// `job(i)` for every chunk on the pool, the results in chunk order. Workers
-// take chunks in whatever order they come; when several chunks fail, the
-// first one in the file decides: that is the first bad header, the one a
-// parse as a single chunk reports, whichever worker got there first.
-template <class Job>
-auto for_each_chunk(std::size_t count, Job&& job) {
-    using R = std::invoke_result_t<Job&, std::size_t>;
-    struct Outcome {
-        std::size_t index;
-        std::optional<R> value;
-        std::exception_ptr failure;
-    };
-    auto collected = pool::parallel_bridge_map(count, [&](std::size_t i) {
-        Outcome out{i, std::nullopt, nullptr};
-        try {
-            out.value.emplace(job(i));
-        } catch (const abi::__forced_unwind&) {
-            throw;
-        } catch (...) {
-            out.failure = std::current_exception();
-        }
-        return out;
-    });
-    std::vector<R> results(count);
-    const Outcome* first_failure = nullptr;
-    for (Outcome& chunk : collected) {
-        if (chunk.failure) {
-            if (first_failure == nullptr || chunk.index < first_failure->index)
-                first_failure = &chunk;
-        } else {
-            results[chunk.index] = std::move(*chunk.value);
-        }
-    }
-    if (first_failure != nullptr)
-        std::rethrow_exception(first_failure->failure);
-    return results;
 }
 
 std::size_t checked_sum(std::size_t a, std::size_t b) {
@@ -99,28 +57,34 @@ Parsed parse_file(std::string_view path, bool is_rna, const kernel::Kernel& kern
         source.size = image.size();
     }
 
-    // Small files are not worth splitting; the worker count is asked for
-    // either way, which starts the pool on the first call.
-    const std::uint64_t size = source.size;
+    // The worker count is asked for whatever the file, which starts the pool
+    // on the first call.
     const std::size_t workers = pool::current_num_threads();
-    const std::size_t chunk_count = size < single_chunk_below ? 1 : workers;
-    const std::uint64_t chunk_len = size / chunk_count + (size % chunk_count != 0);
     const kernel::Tables tables = kernel::prepare(build_token_table(is_rna));
     sys::print_line({"Parsing file ", path, " in chunks\n"});
 
-    // A gzip file is known by its first bytes, whatever it is called.
+    // A gzip file is known by its first bytes, whatever it is called, and is
+    // not cut into chunks.
     std::uint8_t magic[3];
-    if (gzip::starts_gzip({magic, read_source(source, 0, magic, sizeof magic)})) {
+    if (gzip::starts_gzip({magic, source.read(0, magic, sizeof magic)})) {
         Parsed out = parse_compressed(source, workers, tables, kernel);
         sys::print_line({"Merging result\n"});
         return out;
     }
 
+    // Small files are not worth splitting.
+    const std::uint64_t size = source.size;
+    const std::size_t chunk_count = size < single_chunk_below ? 1 : workers;
+    const std::uint64_t chunk_len = size / chunk_count + (size % chunk_count != 0);
+    const std::size_t id_budget = handed_ids_bytes / sizeof(std::uint64_t) / chunk_count;
+
     const auto start_of = [&](std::size_t i) { return std::min<std::uint64_t>(i * chunk_len, size); };
     const auto end_of = [&](std::size_t i) { return std::min<std::uint64_t>(start_of(i) + chunk_len, size); };
-    const std::vector<ChunkPlan> plans = for_each_chunk(chunk_count, [&](std::size_t i) {
+    // When several chunks fail, the first in the file decides: its bad
+    // header is the one a parse as a single chunk reports.
+    const std::vector<ChunkPlan> plans = pool::ordered_map(chunk_count, [&](std::size_t i) {
         Reader reader(source);
-        return scan_chunk(reader, start_of(i), end_of(i), kernel);
+        return scan_chunk(reader, start_of(i), end_of(i), kernel, id_budget);
     });
 
     sys::print_line({"Merging result\n"});
@@ -142,12 +106,11 @@ Parsed parse_file(std::string_view path, bool is_rna, const kernel::Kernel& kern
 
     if (between_passes != nullptr)
         between_passes(path);
-    for_each_chunk(chunk_count, [&](std::size_t i) {
+    pool::ordered_map(chunk_count, [&](std::size_t i) {
         Reader reader(source);
         const ChunkOutput region{out.tokens.data() + token_base[i], out.offsets.data() + 1 + entry_base[i],
                                  out.ids.data() + entry_base[i], static_cast<std::int64_t>(token_base[i])};
         fill_chunk(reader, plans[i], region, tables, kernel);
-        return Unit{};
     });
     return out;
 }

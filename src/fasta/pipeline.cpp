@@ -167,7 +167,7 @@ private:
     Claim find_members(bool& ended) {
         Claim claim;
         claim.compressed = Buffer<std::uint8_t>::uninitialized(member_window);
-        const std::size_t got = read_source(source_, next_pos_, claim.compressed.data(), member_window);
+        const std::size_t got = source_.read(next_pos_, claim.compressed.data(), member_window);
         const bool at_end = got < member_window;
         std::size_t off = 0;
         while (off < got) {
@@ -232,17 +232,14 @@ private:
 Parsed parse_compressed(const Source& source, std::size_t workers, const kernel::Tables& tables,
                         const kernel::Kernel& kernel) {
     std::uint8_t header[gzip::bgzf_header_bytes];
-    const std::size_t got = read_source(source, 0, header, sizeof header);
+    const std::size_t got = source.read(0, header, sizeof header);
     const bool bgzf = gzip::bgzf_size({header, got}) != 0;
     // Front to back inflation keeps one worker inflating and at most one
     // parsing; more would only wait.
     const std::size_t taking_part = bgzf ? workers : std::min<std::size_t>(workers, 2);
     StreamParser parser(tables, kernel);
     Pipeline pipeline(source, taking_part, parser, bgzf);
-    pool::parallel_bridge_map(taking_part, [&](std::size_t) {
-        pipeline.run_worker();
-        return Unit{};
-    });
+    pool::ordered_map(taking_part, [&](std::size_t) { pipeline.run_worker(); });
     pipeline.rethrow_failure();
     return parser.finish();
 }

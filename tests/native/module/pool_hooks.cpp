@@ -1,12 +1,15 @@
 // Hooks into the worker pool: its size, the parallel operations with failures
 // injected at chosen places, and counters that show what ran.
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <limits>
 #include <span>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "data/join.hpp"
 #include "errors.hpp"
 #include "pool.hpp"
 #include "testing.hpp"
@@ -31,7 +34,7 @@ PyResult<Object> list_of_sizes(std::span<const std::size_t> values) {
     return list;
 }
 
-// What the last bridge map or nested join did, index by index.
+// What the last map or nested join did, index by index.
 std::vector<std::size_t> visits;
 std::atomic<std::size_t> join_leaves_run{0};
 
@@ -89,8 +92,8 @@ PyObject* worker_count_for(PyObject*, PyObject* args) {
 }
 
 template <class T>
-PyResult<Object> concat_as(const std::vector<pool::Slice<T>>& slices) {
-    pool::Concatenated<T> joined = pool::parallel_concat<T>(slices);
+PyResult<Object> concat_as(const std::vector<data::Slice<T>>& slices) {
+    data::Concatenated<T> joined = data::parallel_concat<T>(slices);
     if (joined.buffer.size() != joined.buffer.capacity())
         return value_error("buffer capacity differs from its length");
     Object bytes =
@@ -113,8 +116,8 @@ PyObject* concat(PyObject*, PyObject* args) {
             return PyErr::fetch_or_system_error();
         if ((itemsize != 1 && itemsize != 8) || skew < 0)
             return value_error("itemsize must be 1 or 8, skew not negative");
-        std::vector<pool::Slice<std::uint8_t>> bytes_slices;
-        std::vector<pool::Slice<std::uint64_t>> word_slices;
+        std::vector<data::Slice<std::uint8_t>> bytes_slices;
+        std::vector<data::Slice<std::uint64_t>> word_slices;
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items); ++i) {
             PyObject* item = PyList_GET_ITEM(items, i);
             if (!PyBytes_Check(item))
@@ -144,12 +147,12 @@ PyObject* concat_impossible(PyObject*, PyObject* args) {
         const std::string which(kind);
         if (which == "alloc" || which == "bytes") {
             const std::size_t len = which == "alloc" ? std::size_t{1} << 59 : std::size_t{1} << 60;
-            const std::vector<pool::Slice<std::uint64_t>> slices{{&never_read, len}};
-            (void)pool::parallel_concat<std::uint64_t>(slices);
+            const std::vector<data::Slice<std::uint64_t>> slices{{&never_read, len}};
+            (void)data::parallel_concat<std::uint64_t>(slices);
         } else if (which == "sum") {
             const std::size_t half = std::numeric_limits<std::size_t>::max() / 2 + 1;
-            const std::vector<pool::Slice<std::uint8_t>> slices{{&never_read, half}, {&never_read, half}};
-            (void)pool::parallel_concat<std::uint8_t>(slices);
+            const std::vector<data::Slice<std::uint8_t>> slices{{&never_read, half}, {&never_read, half}};
+            (void)data::parallel_concat<std::uint8_t>(slices);
         } else {
             return value_error("unknown kind");
         }
@@ -157,43 +160,64 @@ PyObject* concat_impossible(PyObject*, PyObject* args) {
     });
 }
 
-// bridge_map(count, fail_at=-1, fail_kind="panic"): the indices as the map
-// collected them. Index `fail_at` fails instead: with a panic
-// "index {i} failed", or with an impossible allocation ("alloc").
+// The hooks of the two maps: `map(count, f)` over the indices, which it
+// returns as it collected them. Index `fail_at` fails instead: with a panic
+// "index {i} failed", or with an impossible allocation ("alloc"). With
+// "from", every later index panics too, and `fail_at` itself only once
+// another has failed or a while has passed, so that it is rarely first.
+template <class Map>
+PyResult<Object> mapped(PyObject* args, Map&& map) {
+    Py_ssize_t count;
+    Py_ssize_t fail_at = -1;
+    const char* fail_kind = "panic";
+    if (!PyArg_ParseTuple(args, "n|ns", &count, &fail_at, &fail_kind))
+        return PyErr::fetch_or_system_error();
+    if (count < 0)
+        return value_error("count must not be negative");
+    const std::string kind(fail_kind);
+    std::vector<std::atomic<std::size_t>> runs(static_cast<std::size_t>(count));
+    struct Record {  // copies the counts out however the map ends
+        std::vector<std::atomic<std::size_t>>& runs;
+        ~Record() {
+            visits.assign(runs.size(), 0);
+            for (std::size_t i = 0; i < runs.size(); ++i)
+                visits[i] = runs[i].load();
+        }
+    } record{runs};
+    std::atomic<bool> another_failed{false};
+    std::vector<std::size_t> order = map(static_cast<std::size_t>(count), [&](std::size_t i) {
+        const auto at = static_cast<Py_ssize_t>(i);
+        if (at == fail_at || (kind == "from" && fail_at >= 0 && at > fail_at)) {
+            if (kind == "alloc")
+                (void)Buffer<std::uint8_t>::with_capacity(std::size_t{1} << 62);
+            if (kind == "from" && at == fail_at)
+                for (int waited = 0; waited < 100 && !another_failed.load(); ++waited)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            else
+                another_failed.store(true);
+            panic("index " + std::to_string(i) + " failed");
+        }
+        runs[i].fetch_add(1);
+        return i;
+    });
+    return list_of_sizes(order);
+}
+
+// bridge_map(count, fail_at=-1, fail_kind="panic")
 PyObject* bridge_map(PyObject*, PyObject* args) {
     return call_guard([&]() -> PyResult<Object> {
-        Py_ssize_t count;
-        Py_ssize_t fail_at = -1;
-        const char* fail_kind = "panic";
-        if (!PyArg_ParseTuple(args, "n|ns", &count, &fail_at, &fail_kind))
-            return PyErr::fetch_or_system_error();
-        if (count < 0)
-            return value_error("count must not be negative");
-        const bool alloc = std::string(fail_kind) == "alloc";
-        std::vector<std::atomic<std::size_t>> runs(static_cast<std::size_t>(count));
-        struct Record {  // copies the counts out however the map ends
-            std::vector<std::atomic<std::size_t>>& runs;
-            ~Record() {
-                visits.assign(runs.size(), 0);
-                for (std::size_t i = 0; i < runs.size(); ++i)
-                    visits[i] = runs[i].load();
-            }
-        } record{runs};
-        std::vector<std::size_t> order =
-            pool::parallel_bridge_map(static_cast<std::size_t>(count), [&](std::size_t i) {
-                if (static_cast<Py_ssize_t>(i) == fail_at) {
-                    if (alloc)
-                        (void)Buffer<std::uint8_t>::with_capacity(std::size_t{1} << 62);
-                    panic("index " + std::to_string(i) + " failed");
-                }
-                runs[i].fetch_add(1);
-                return i;
-            });
-        return list_of_sizes(order);
+        return mapped(args, [](std::size_t count, auto&& f) { return pool::parallel_bridge_map(count, f); });
     });
 }
 
-// How many times each index of the last bridge map or nested join ran
+// ordered_map(count, fail_at=-1, fail_kind="panic")
+PyObject* ordered_map(PyObject*, PyObject* args) {
+    return call_guard([&]() -> PyResult<Object> {
+        return mapped(args, [](std::size_t count, auto&& f) { return pool::ordered_map(count, f); });
+    });
+}
+
+// How many times each index of the last map or nested join ran
 // (the failing index not counted).
 PyObject* last_visits(PyObject*, PyObject*) {
     return call_guard([]() -> PyResult<Object> { return list_of_sizes(visits); });
@@ -220,7 +244,7 @@ PyObject* indexed_collect(PyObject*, PyObject* args) {
         for (std::size_t i = 0; i < index.size(); ++i)
             index[i] = i;
         auto collected =
-            pool::parallel_indexed_collect<Tracked>(index, values[1], [&](std::size_t i, long b) {
+            data::parallel_indexed_collect<Tracked>(index, values[1], [&](std::size_t i, long b) {
                 if (static_cast<Py_ssize_t>(i) == fail_at)
                     panic("index " + std::to_string(i) + " failed");
                 return Tracked(values[0][i] * 1000 + b);
@@ -309,6 +333,7 @@ PyMethodDef methods[] = {
     {"pool_concat", concat, METH_VARARGS, nullptr},
     {"pool_concat_impossible", concat_impossible, METH_VARARGS, nullptr},
     {"pool_bridge_map", bridge_map, METH_VARARGS, nullptr},
+    {"pool_ordered_map", ordered_map, METH_VARARGS, nullptr},
     {"pool_last_visits", last_visits, METH_NOARGS, nullptr},
     {"pool_indexed_collect", indexed_collect, METH_VARARGS, nullptr},
     {"pool_live_tracked", live_tracked, METH_NOARGS, nullptr},

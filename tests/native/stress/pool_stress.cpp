@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "data/join.hpp"
 #include "pool.hpp"
 
 namespace {
@@ -138,8 +139,8 @@ void check_concat(std::mt19937_64& rng) {
     for (auto& b : source)
         b = static_cast<std::uint8_t>(rng());
     const std::size_t m = rng() % 200;
-    std::vector<pool::Slice<std::uint8_t>> bytes;
-    std::vector<pool::Slice<std::uint64_t>> words;
+    std::vector<data::Slice<std::uint8_t>> bytes;
+    std::vector<data::Slice<std::uint64_t>> words;
     std::vector<std::uint8_t> expected_bytes;
     std::vector<std::uint8_t> expected_words;
     for (std::size_t i = 0; i < m; ++i) {
@@ -151,12 +152,12 @@ void check_concat(std::mt19937_64& rng) {
         expected_bytes.insert(expected_bytes.end(), source.begin() + at, source.begin() + at + len);
         expected_words.insert(expected_words.end(), source.begin() + at, source.begin() + at + 8 * len);
     }
-    auto joined = pool::parallel_concat<std::uint8_t>(bytes);
+    auto joined = data::parallel_concat<std::uint8_t>(bytes);
     CHECK(joined.buffer.size() == expected_bytes.size());
     CHECK(joined.buffer.capacity() == expected_bytes.size());
     CHECK(expected_bytes.empty() ||
           std::memcmp(joined.buffer.data(), expected_bytes.data(), expected_bytes.size()) == 0);
-    auto joined_words = pool::parallel_concat<std::uint64_t>(words);
+    auto joined_words = data::parallel_concat<std::uint64_t>(words);
     CHECK(joined_words.buffer.size() * 8 == expected_words.size());
     CHECK(expected_words.empty() ||
           std::memcmp(joined_words.buffer.data(), expected_words.data(), expected_words.size()) == 0);
@@ -178,7 +179,7 @@ void check_collect(std::mt19937_64& rng) {
     const std::size_t fail_at = len > 0 && rng() % 4 == 0 ? rng() % len : none;
     try {
         memory::Vector<Tracked> out =
-            pool::parallel_indexed_collect<Tracked>(a, b, [&](std::size_t x, std::size_t y) {
+            data::parallel_indexed_collect<Tracked>(a, b, [&](std::size_t x, std::size_t y) {
                 if (x == fail_at)
                     throw Injected{x};
                 return Tracked(std::to_string(x) + ":" + std::to_string(y));

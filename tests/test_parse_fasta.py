@@ -82,6 +82,7 @@ def test_header_accepted(tmp_path, header, expected):
         (b"1\xc3(", UTF8 % (1, "Some(1)")),
         (b"12\xff", UTF8 % (2, "Some(1)")),
         (b"\xc0\x80", UTF8 % (0, "Some(1)")),  # overlong
+        (b"\xe0\x80\x80", UTF8 % (0, "Some(1)")),  # overlong
         (b"\xed\xa0\x80", UTF8 % (0, "Some(1)")),  # surrogate
         (b"\xf4\x90\x80\x80", UTF8 % (0, "Some(1)")),  # above U+10FFFF
         (b"\xe2\x82A", UTF8 % (0, "Some(2)")),

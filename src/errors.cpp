@@ -290,14 +290,9 @@ GuardDepth::~GuardDepth() {
     --guard_depth;
 }
 
-VELTRA_PASSES_FORCED_UNWIND void raise_error(PyErr&& err) {
-    try {
-        std::move(err).restore();
-    } catch (const abi::__forced_unwind&) {
-        throw;
-    } catch (...) {
+void raise_error(PyErr&& err) {
+    if (failure_of([&] { std::move(err).restore(); }))
         abort_at_boundary();
-    }
 }
 
 namespace {
@@ -332,7 +327,7 @@ void raise_memory_error(const std::size_t* bytes) noexcept {
 }
 
 // Raises MemoryError if `failure` is a failed allocation.
-VELTRA_PASSES_FORCED_UNWIND bool raised_out_of_memory(std::exception_ptr failure) {
+bool raised_out_of_memory(std::exception_ptr failure) {
     try {
         std::rethrow_exception(failure);
     } catch (const AllocFailure& a) {
@@ -341,15 +336,13 @@ VELTRA_PASSES_FORCED_UNWIND bool raised_out_of_memory(std::exception_ptr failure
     } catch (const std::bad_alloc&) {
         raise_memory_error(nullptr);
         return true;
-    } catch (const abi::__forced_unwind&) {
-        throw;
     } catch (...) {
         return false;
     }
 }
 
 // What a caught failure becomes in Python.
-VELTRA_PASSES_FORCED_UNWIND PyErr translate(std::exception_ptr failure) {
+PyErr translate(std::exception_ptr failure) {
     try {
         std::rethrow_exception(failure);
     } catch (const ErrorInFlight& e) {
@@ -360,8 +353,6 @@ VELTRA_PASSES_FORCED_UNWIND PyErr translate(std::exception_ptr failure) {
         return PyErr::new_message(PyExc_MemoryError, memory_message(a.bytes));
     } catch (const std::bad_alloc&) {
         return PyErr::new_message(PyExc_MemoryError, "memory allocation failed");
-    } catch (const abi::__forced_unwind&) {
-        throw;
     } catch (const std::exception& e) {
         // Not raised by this module's own checks, so nobody reported it yet.
         write_panic_report(e.what(), std::source_location::current());
@@ -379,13 +370,14 @@ namespace {
 
 // The error indicator set from `failure`; a plain MemoryError where building
 // the exception itself finds no memory.
-VELTRA_PASSES_FORCED_UNWIND void set_error_from(std::exception_ptr failure) {
+void set_error_from(std::exception_ptr failure) {
     if (raised_out_of_memory(failure))
         return;
+    const std::exception_ptr failed = failure_of([&] { translate(failure).restore(); });
+    if (!failed)
+        return;
     try {
-        translate(failure).restore();
-    } catch (const abi::__forced_unwind&) {
-        throw;
+        std::rethrow_exception(failed);
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const AllocFailure&) {
@@ -397,11 +389,11 @@ VELTRA_PASSES_FORCED_UNWIND void set_error_from(std::exception_ptr failure) {
 
 }  // namespace
 
-VELTRA_PASSES_FORCED_UNWIND void raise_failure(std::exception_ptr failure) {
+void raise_failure(std::exception_ptr failure) {
     set_error_from(failure);
 }
 
-VELTRA_PASSES_FORCED_UNWIND void report_unraisable(std::exception_ptr failure) {
+void report_unraisable(std::exception_ptr failure) {
     set_error_from(failure);
     PyErr_WriteUnraisable(nullptr);
 }

@@ -1,5 +1,6 @@
 #include "panic.hpp"
 
+#include <pthread.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -34,6 +35,17 @@ void write_panic_report(std::string_view message, const std::source_location& wh
     report += '\n';
     write_all_stderr(report);
 }
+
+#if defined(_LIBCPPABI_VERSION)
+void detail::end_thread_anew() {
+    // The handler lets go of the forced unwind it took as libc++abi's own
+    // rethrow of a foreign exception does: by emptying the stack of caught
+    // exceptions, the first member of the runtime's per-thread globals.
+    // Leaving the handler then leaves that unwind alone.
+    *static_cast<void**>(exception_globals()) = nullptr;
+    pthread_exit(nullptr);
+}
+#endif
 
 void panic(std::string message, std::source_location where) {
     write_panic_report(message, where);

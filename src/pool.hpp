@@ -15,7 +15,6 @@
 // Python-free.
 #pragma once
 
-#include <cxxabi.h>
 #include <algorithm>
 #include <atomic>
 #include <cstddef>
@@ -200,14 +199,8 @@ struct Outcome {
     // goes on up. A queued job's frame cannot let it (`Job::run` is
     // noexcept), but work run inline on the caller's stack can.
     template <class F>
-    VELTRA_PASSES_FORCED_UNWIND void capture(F& f, bool flag) {
-        try {
-            value.emplace(call_stored(f, flag));
-        } catch (const abi::__forced_unwind&) {
-            throw;
-        } catch (...) {
-            failure = std::current_exception();
-        }
+    void capture(F& f, bool flag) {
+        failure = failure_of([&] { value.emplace(call_stored(f, flag)); });
     }
 
     // The failure was reported where it was raised; this only rethrows it.
@@ -380,23 +373,20 @@ using LeafList = std::list<std::vector<R>>;
 // range is exhausted, so that every other index is still processed exactly
 // once whatever the worker count or the timing.
 template <class R, class F>
-VELTRA_PASSES_FORCED_UNWIND LeafList<R> bridge_leaf(BridgeState<F>& state) {
+LeafList<R> bridge_leaf(BridgeState<F>& state) {
     LeafList<R> out;
     if (Worker* worker = current_worker(); worker != nullptr && !state.first_leaf_on(*worker))
         return out;
     std::vector<R> results;
     std::exception_ptr failure;
     while (std::optional<std::size_t> index = state.take_index()) {
-        try {
+        std::exception_ptr failed = failure_of([&] {
             R value = state.f(*index);
             if (!failure)
                 results.push_back(std::move(value));
-        } catch (const abi::__forced_unwind&) {
-            throw;
-        } catch (...) {
-            if (!failure)
-                failure = std::current_exception();
-        }
+        });
+        if (failed && !failure)
+            failure = std::move(failed);
     }
     if (failure)
         std::rethrow_exception(failure);

@@ -1,5 +1,4 @@
 // parse_file: the chunk plan and the two passes on the pool.
-#include <cxxabi.h>
 
 #include <algorithm>
 #include <exception>
@@ -42,13 +41,7 @@ auto for_each_chunk(std::size_t count, Job&& job) {
     };
     auto collected = pool::parallel_bridge_map(count, [&](std::size_t i) {
         Outcome out{i, std::nullopt, nullptr};
-        try {
-            out.value.emplace(job(i));
-        } catch (const abi::__forced_unwind&) {
-            throw;
-        } catch (...) {
-            out.failure = std::current_exception();
-        }
+        out.failure = failure_of([&] { out.value.emplace(job(i)); });
         return out;
     });
     std::vector<R> results(count);

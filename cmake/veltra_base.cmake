@@ -11,7 +11,8 @@ find_package(Threads REQUIRED)
 find_package(ZLIB REQUIRED)
 
 file(GLOB_RECURSE VELTRA_BASE_SOURCES CONFIGURE_DEPENDS
-  "${VELTRA_ROOT}/src/fasta/*.cpp" "${VELTRA_ROOT}/src/sys/*.cpp" "${VELTRA_ROOT}/src/pool/*.cpp")
+  "${VELTRA_ROOT}/src/fasta/*.cpp" "${VELTRA_ROOT}/src/sys/*.cpp" "${VELTRA_ROOT}/src/pool/*.cpp"
+  "${VELTRA_ROOT}/src/panic/*.cpp")
 list(APPEND VELTRA_BASE_SOURCES "${VELTRA_ROOT}/src/panic.cpp" "${VELTRA_ROOT}/src/fasta.cpp")
 foreach(face sys pool)
   if(EXISTS "${VELTRA_ROOT}/src/${face}.cpp")

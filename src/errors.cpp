@@ -291,14 +291,9 @@ GuardDepth::~GuardDepth() {
     --guard_depth;
 }
 
-VELTRA_PASSES_FORCED_UNWIND void raise_error(PyErr&& err) {
-    try {
-        std::move(err).restore();
-    } catch (const abi::__forced_unwind&) {
-        throw;
-    } catch (...) {
+void raise_error(PyErr&& err) {
+    if (failure_of([&] { std::move(err).restore(); }))
         abort_at_boundary();
-    }
 }
 
 namespace {
@@ -329,7 +324,7 @@ void raise_memory_error(const std::size_t* bytes) noexcept {
 }
 
 // Raises MemoryError if `failure` is a failed allocation.
-VELTRA_PASSES_FORCED_UNWIND bool raised_out_of_memory(std::exception_ptr failure) {
+bool raised_out_of_memory(std::exception_ptr failure) {
     try {
         std::rethrow_exception(failure);
     } catch (const AllocFailure& a) {
@@ -338,8 +333,6 @@ VELTRA_PASSES_FORCED_UNWIND bool raised_out_of_memory(std::exception_ptr failure
     } catch (const std::bad_alloc&) {
         raise_memory_error(nullptr);
         return true;
-    } catch (const abi::__forced_unwind&) {
-        throw;
     } catch (...) {
         return false;
     }
@@ -383,7 +376,7 @@ void add_notes(PyErr& err, const std::vector<Note>& notes) {
 }
 
 // What a caught failure other than a failed allocation becomes in Python.
-VELTRA_PASSES_FORCED_UNWIND PyErr translate(std::exception_ptr failure) {
+PyErr translate(std::exception_ptr failure) {
     try {
         std::rethrow_exception(failure);
     } catch (const ErrorInFlight& e) {
@@ -392,8 +385,6 @@ VELTRA_PASSES_FORCED_UNWIND PyErr translate(std::exception_ptr failure) {
         PyErr err = PyErr::panic_exception(std::move(p.message));
         add_notes(err, p.notes);
         return err;
-    } catch (const abi::__forced_unwind&) {
-        throw;
     } catch (const std::exception& e) {
         // Not raised by this module's own checks, so nobody reported it yet.
         write_panic_report(e.what(), std::source_location::current());
@@ -407,13 +398,14 @@ VELTRA_PASSES_FORCED_UNWIND PyErr translate(std::exception_ptr failure) {
 
 // The error indicator set from `failure`; a plain MemoryError where building
 // the exception itself finds no memory.
-VELTRA_PASSES_FORCED_UNWIND void set_error_from(std::exception_ptr failure) {
+void set_error_from(std::exception_ptr failure) {
     if (raised_out_of_memory(failure))
         return;
+    const std::exception_ptr failed = failure_of([&] { translate(failure).restore(); });
+    if (!failed)
+        return;
     try {
-        translate(failure).restore();
-    } catch (const abi::__forced_unwind&) {
-        throw;
+        std::rethrow_exception(failed);
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const AllocFailure&) {
@@ -425,11 +417,11 @@ VELTRA_PASSES_FORCED_UNWIND void set_error_from(std::exception_ptr failure) {
 
 }  // namespace
 
-VELTRA_PASSES_FORCED_UNWIND void raise_failure(std::exception_ptr failure) {
+void raise_failure(std::exception_ptr failure) {
     set_error_from(failure);
 }
 
-VELTRA_PASSES_FORCED_UNWIND void report_unraisable(std::exception_ptr failure) {
+void report_unraisable(std::exception_ptr failure) {
     set_error_from(failure);
     PyErr_WriteUnraisable(nullptr);
 }

@@ -1,5 +1,6 @@
 #include "panic.hpp"
 
+#include <pthread.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -50,6 +51,17 @@ SilentPanics::~SilentPanics() {
 bool panics_reported() noexcept {
     return silenced == 0;
 }
+
+#if defined(_LIBCPPABI_VERSION)
+void detail::end_thread_anew() {
+    // The handler lets go of the forced unwind it took as libc++abi's own
+    // rethrow of a foreign exception does: by emptying the stack of caught
+    // exceptions, the first member of the runtime's per-thread globals.
+    // Leaving the handler then leaves that unwind alone.
+    *static_cast<void**>(exception_globals()) = nullptr;
+    pthread_exit(nullptr);
+}
+#endif
 
 void panic(std::string message, std::source_location where) {
     panic(std::move(message), {}, where);

@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <optional>
 #include <source_location>
 #include <string>
@@ -50,7 +51,7 @@ struct AllocFailure {
     std::size_t bytes;
 };
 
-// For functions with a handler `catch (const abi::__forced_unwind&)`: a
+// For a function with a handler `catch (const abi::__forced_unwind&)`: a
 // forced unwind has no C++ object behind it, so the runtime binds that
 // reference to null, which the undefined-behaviour sanitizer's null check
 // reports. The idiom is the runtime's own; the check is off there (GCC can
@@ -61,11 +62,54 @@ struct AllocFailure {
 #define VELTRA_PASSES_FORCED_UNWIND __attribute__((no_sanitize_undefined))
 #endif
 
+namespace detail {
+
+#if defined(_LIBCPPABI_VERSION)
+// Defined by libc++abi, which does not declare it.
+extern "C" void* __cxa_get_globals();
+inline void* exception_globals() noexcept {
+    return __cxa_get_globals();
+}
+// Ends the calling thread with a forced unwind of its own, from inside the
+// handler that took the one under way.
+[[noreturn]] void end_thread_anew();
+#else
+inline void* exception_globals() noexcept {
+    return abi::__cxa_get_globals();
+}
+#endif
+
+}  // namespace detail
+
+// Runs `body` and returns what it threw, or null. A forced unwind is no
+// failure: with it pthread_exit ends a thread (the finalising interpreter
+// ends a daemon thread inside a call so), and it has to pass through every
+// frame. libstdc++ names it, so it is rethrown. libc++abi takes it for a
+// foreign exception and rethrows one by raising it anew, which finds no
+// handler and ends the process; there the thread's end starts over instead.
+template <class F>
+VELTRA_PASSES_FORCED_UNWIND std::exception_ptr failure_of(F&& body) {
+    try {
+        std::forward<F>(body)();
+#if !defined(_LIBCPPABI_VERSION)
+    } catch (const abi::__forced_unwind&) {
+        throw;
+#endif
+    } catch (...) {
+#if defined(_LIBCPPABI_VERSION)
+        if (abi::__cxa_current_exception_type() == nullptr)
+            detail::end_thread_anew();
+#endif
+        return std::current_exception();
+    }
+    return nullptr;
+}
+
 // Allocates this thread's C++ exception state if it does not exist yet. It is
 // allocated on a thread's first throw otherwise, and the process dies if
 // that finds no memory, as it may when the throw reports a failed allocation.
 inline void prepare_thread_for_exceptions() noexcept {
-    abi::__cxa_eh_globals* globals = abi::__cxa_get_globals();
+    void* globals = detail::exception_globals();
     // Kept: the call is declared without side effects.
     asm volatile("" : : "r"(globals) : "memory");
 }

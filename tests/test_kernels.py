@@ -82,6 +82,19 @@ def test_the_chosen_kernel_is_the_widest():
     assert t.kernel_selected() == KERNELS[-1]
 
 
+def test_every_kernel_the_cpu_offers_is_found():
+    # As the kernel reports it: Linux lists a vector extension only where it
+    # saves its registers.
+    with open("/proc/cpuinfo") as cpuinfo:
+        flags = next((set(line.split(":", 1)[1].split()) for line in cpuinfo if line.startswith("flags")), set())
+    expected = ["portable"]
+    if {"avx2", "bmi1", "bmi2", "popcnt"} <= flags:
+        expected.append("avx2")
+        if {"avx512f", "avx512bw", "avx512vbmi"} <= flags:
+            expected.append("avx512")
+    assert KERNELS == expected
+
+
 @pytest.mark.parametrize(
     "name, shaped, fallback",
     [("nucleotide", True, 3), ("protein", True, 29), ("wide", True, 3), ("unshaped", False, 29)],

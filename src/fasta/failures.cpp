@@ -1,7 +1,6 @@
 // The context of a failed parse, in words a user acts on.
 #include "fasta/failures.hpp"
 
-#include <cxxabi.h>
 
 #include <algorithm>
 #include <new>
@@ -28,41 +27,42 @@ std::string_view chars(std::span<const std::uint8_t> bytes) noexcept {
 
 // The 1-based line of the '>' at `gt`, counting the '\n' before it, or
 // nothing when the text no longer has that '>' there.
-VELTRA_PASSES_FORCED_UNWIND std::optional<std::uint64_t> line_of(const Source& source, bool compressed,
-                                                                 std::uint64_t gt) {
-    // What goes wrong here (the file changed, memory ran out) is not what
-    // the user is to hear about.
-    const SilentPanics silent;
-    try {
-        std::optional<gzip::Stream> stream;
-        if (compressed)
-            stream.emplace(source, 0);
-        Buffer<std::uint8_t> window = Buffer<std::uint8_t>::uninitialized(default_read_window);
-        std::uint64_t line = 1;
-        std::uint64_t at = 0;
-        // Up to and including the '>' itself.
-        while (at <= gt) {
-            const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(window.size(), gt + 1 - at));
-            const std::size_t got =
-                compressed ? stream->read(window.data(), want) : source.read(at, window.data(), want);
-            if (got == 0)
+std::optional<std::uint64_t> find_line(const Source& source, bool compressed, std::uint64_t gt) {
+    std::optional<gzip::Stream> stream;
+    if (compressed)
+        stream.emplace(source, 0);
+    Buffer<std::uint8_t> window = Buffer<std::uint8_t>::uninitialized(default_read_window);
+    std::uint64_t line = 1;
+    std::uint64_t at = 0;
+    // Up to and including the '>' itself.
+    while (at <= gt) {
+        const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(window.size(), gt + 1 - at));
+        const std::size_t got =
+            compressed ? stream->read(window.data(), want) : source.read(at, window.data(), want);
+        if (got == 0)
+            return std::nullopt;
+        const std::uint8_t* const begin = window.data();
+        const std::uint8_t* const end = begin + got;
+        if (at + got > gt) {
+            if (end[-1] != '>')
                 return std::nullopt;
-            const std::uint8_t* const begin = window.data();
-            const std::uint8_t* const end = begin + got;
-            if (at + got > gt) {
-                if (end[-1] != '>')
-                    return std::nullopt;
-                line += static_cast<std::uint64_t>(std::count(begin, end - 1, '\n'));
-                return line;
-            }
-            line += static_cast<std::uint64_t>(std::count(begin, end, '\n'));
-            at += got;
+            line += static_cast<std::uint64_t>(std::count(begin, end - 1, '\n'));
+            return line;
         }
-    } catch (const abi::__forced_unwind&) {
-        throw;
-    } catch (...) {
+        line += static_cast<std::uint64_t>(std::count(begin, end, '\n'));
+        at += got;
     }
     return std::nullopt;
+}
+
+// The same, or nothing where that second look fails: what goes wrong there
+// (the file changed, memory ran out) is not what the user is to hear about.
+std::optional<std::uint64_t> line_of(const Source& source, bool compressed, std::uint64_t gt) {
+    const SilentPanics silent;
+    std::optional<std::uint64_t> line;
+    if (failure_of([&] { line = find_line(source, compressed, gt); }))
+        return std::nullopt;
+    return line;
 }
 
 }  // namespace

@@ -11,8 +11,6 @@
 // but not yet parsed is bounded, which bounds the memory beside the results.
 #include "fasta/pipeline.hpp"
 
-#include <cxxabi.h>
-
 #include <condition_variable>
 #include <deque>
 #include <exception>
@@ -53,26 +51,14 @@ struct Claim {
     std::size_t isize = 0;
 };
 
-// What `work` threw, or nothing. Every failure of a job is caught so that the
-// job's flag is always given back; a waiting worker would wait for ever.
-template <class Work>
-VELTRA_PASSES_FORCED_UNWIND std::exception_ptr captured(Work&& work) {
-    try {
-        work();
-    } catch (const abi::__forced_unwind&) {
-        throw;
-    } catch (...) {
-        return std::current_exception();
-    }
-    return nullptr;
-}
-
+// Every failure of a job is caught (failure_of), so that the job's flag is
+// always given back; a waiting worker would wait for ever.
 class Pipeline {
 public:
     Pipeline(const Source& source, std::size_t workers, StreamParser& parser, bool bgzf)
         : source_(source), parser_(parser), ahead_(2 * workers + 2), bgzf_(bgzf) {}
 
-    VELTRA_PASSES_FORCED_UNWIND void run_worker() {
+    void run_worker() {
         std::unique_lock lock(mutex_);
         std::optional<gzip::MemberInflater> inflater;
         while (!failure_) {
@@ -84,7 +70,7 @@ public:
                 // The last block is always checked or failed; this is only
                 // for safety.
                 if (refused_ && !failure_)
-                    failure_ = captured([&] { parser_.fail(); });
+                    failure_ = failure_of([&] { parser_.fail(); });
                 return;
             }
             if (!input_busy_ && !input_ended_ && blocks_.size() < ahead_) {
@@ -102,19 +88,19 @@ public:
 
 private:
     // Called and returns with the lock held.
-    VELTRA_PASSES_FORCED_UNWIND void parse_front(std::unique_lock<std::mutex>& lock) {
+    void parse_front(std::unique_lock<std::mutex>& lock) {
         parsing_ = true;
         Block& block = blocks_.front();
         lock.unlock();
         std::exception_ptr failure = block.failure;
         if (!failure && !refused_)
-            failure = captured([&] { refused_ = !parser_.feed(block.bytes.span()); });
+            failure = failure_of([&] { refused_ = !parser_.feed(block.bytes.span()); });
         // Bytes of a member that fails its checksum later are garbage, and a
         // header the parse refused among them says nothing about the file:
         // until the member has been checked the inflation goes on, and a
         // damaged member then decides.
         if (!failure && refused_ && block.checked)
-            failure = captured([&] { parser_.fail(); });
+            failure = failure_of([&] { parser_.fail(); });
         block.bytes = Buffer<std::uint8_t>();
         lock.lock();
         blocks_.pop_front();
@@ -124,14 +110,13 @@ private:
         wake_.notify_all();
     }
 
-    VELTRA_PASSES_FORCED_UNWIND void make_block(std::unique_lock<std::mutex>& lock,
-                                                std::optional<gzip::MemberInflater>& inflater) {
+    void make_block(std::unique_lock<std::mutex>& lock, std::optional<gzip::MemberInflater>& inflater) {
         Block& block = blocks_.emplace_back();  // before the input is taken, in case it throws
         input_busy_ = true;
         lock.unlock();
         Claim claim;
         bool ended = false;
-        block.failure = captured([&] {
+        block.failure = failure_of([&] {
             if (bgzf_)
                 claim = find_members(ended);
             if (claim.sizes.empty() && !ended) {
@@ -147,7 +132,7 @@ private:
         if (!claim.sizes.empty()) {
             // Other workers find the next members meanwhile.
             lock.unlock();
-            block.failure = captured([&] {
+            block.failure = failure_of([&] {
                 if (!inflater)
                     inflater.emplace();
                 block.bytes = Buffer<std::uint8_t>::uninitialized(claim.isize);

@@ -195,20 +195,23 @@ void print_line(std::initializer_list<std::string_view> pieces) {
     std::optional<OsError> failure;
     {
         const std::lock_guard guard(out.lock);
-        try {
-            for (const std::string_view piece : pieces) {
-                failure = out.writer.write_piece(piece);
-                if (failure) {
-                    out.writer.discard();
-                    break;
-                }
+        // The rest of a line whose write failed is dropped, and so is that of
+        // a line interrupted for good (a signal handler raised, or the thread
+        // is being ended): a guard, since no handler may take a thread's end.
+        struct DropUnlessWritten {
+            LineWriter& writer;
+            bool written = false;
+            ~DropUnlessWritten() {
+                if (!written)
+                    writer.discard();
             }
-        } catch (...) {
-            // Interrupted for good: the rest of the line goes as a failed
-            // write's would.
-            out.writer.discard();
-            throw;
+        } line{out.writer};
+        for (const std::string_view piece : pieces) {
+            failure = out.writer.write_piece(piece);
+            if (failure)
+                break;
         }
+        line.written = !failure;
     }
     if (failure)
         panic("failed printing to stdout: " + failure->short_form());

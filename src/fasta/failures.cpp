@@ -1,7 +1,6 @@
 // The context of a failed parse, in words a user acts on.
 #include "fasta/failures.hpp"
 
-
 #include <algorithm>
 #include <new>
 #include <optional>

@@ -395,3 +395,67 @@ def test_sigint_reaches_a_blocked_call(tmp_path, where, handler):
     else:
         assert outcome == ["KeyboardInterrupt", ""]
         assert lines == (b"Reading file\n" if where == "fifo" else b"")
+
+
+# --- the address space ends where the pool's first stacks go -----------------------------
+
+# Each forked child makes its process's first call under a limit on the
+# address space some pages above what it uses: in steps up to the first limit
+# at which the call succeeds, then page by page across the last steps, where
+# the workers' stacks only just fit. A worker that started there once found no
+# memory for its thread-local data, and glibc ended the process.
+RLIMIT_CHILD = """
+import json, os, resource
+import numpy as np
+import veltra_native as vn
+
+MAPPING = np.zeros(5, np.uint8)
+
+def vm_size():
+    with open("/proc/self/status") as f:
+        return next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmSize:"))
+
+def first_call(pages):
+    read, write = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        os.dup2(os.open(os.devnull, os.O_WRONLY), 1)
+        resource.setrlimit(resource.RLIMIT_AS, (vm_size() + pages * 4096, resource.RLIM_INFINITY))
+        try:
+            outcome = "ok" if vn.parse_fasta(PATH, MAPPING, True)[0].tolist() == [4, 6, 5, 7] else "wrong"
+        except BaseException as e:
+            outcome = f"{type(e).__name__}: {e}"
+        os.write(write, outcome.encode())
+        os._exit(0)
+    os.close(write)
+    with os.fdopen(read, "rb") as f:
+        outcome = f.read().decode()
+    code = os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
+    return outcome if code == 0 else f"died with {code}"
+
+STEP = 16
+outcomes = {}
+pages = 0
+while outcomes.setdefault(pages, first_call(pages)) != "ok" and pages < 100_000:
+    pages += STEP
+for k in range(max(pages - 2 * STEP, 0), pages + STEP):
+    outcomes.setdefault(k, first_call(k))
+print(json.dumps(sorted(set(outcomes.values()))))
+"""
+
+
+@pytest.mark.skipif(SANITIZED, reason="the sanitizers reserve more address space than any limit here")
+@pytest.mark.parametrize("workers", ["1", "2"])
+def test_first_call_under_a_tight_address_space_limit(tmp_path, workers):
+    path = tmp_path / "small.fa"
+    path.write_bytes(b">1\nACGU\n")
+    # No other threads: the stacks of threads gone before a fork would be
+    # handed to the pool's workers, and the limit would not bite on them.
+    env = dict(os.environ, RAYON_NUM_THREADS=workers, OPENBLAS_NUM_THREADS="1", OMP_NUM_THREADS="1")
+    done = run(RLIMIT_CHILD.replace("PATH", repr(str(path))), env=env)
+    assert done.returncode == 0, done.stderr
+    outcomes = json.loads(done.stdout)
+    pool_failed = ('MemoryError: The global thread pool has not been initialized.: ThreadPoolBuildError { kind: '
+                   'IOError(Os { code: 11, kind: WouldBlock, message: "Resource temporarily unavailable" }) }')
+    assert "ok" in outcomes and pool_failed in outcomes, outcomes
+    assert all(o == "ok" or o.startswith("MemoryError: ") for o in outcomes), outcomes

@@ -274,6 +274,14 @@ void run_signal_handlers() {
         throw ErrorInFlight(PyErr::fetch_or_system_error());
 }
 
+void* release_interpreter() noexcept {
+    return PyGILState_Check() != 0 ? PyEval_SaveThread() : nullptr;
+}
+
+void retake_interpreter(void* state) {
+    PyEval_RestoreThread(static_cast<PyThreadState*>(state));
+}
+
 namespace detail {
 
 GuardDepth::GuardDepth() noexcept {

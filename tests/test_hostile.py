@@ -313,12 +313,17 @@ with open(RESULT, "w") as f:
 OPENAT, WRITE = 257, 1
 
 
-def blocked_in(pid, syscall):
+def syscall_of(task):
+    """The number of the system call that a process or "pid/task/tid" is in, if any."""
     try:
-        with open(f"/proc/{pid}/syscall") as f:
-            return f.read().split()[0] == str(syscall)
-    except (OSError, IndexError):
-        return False
+        with open(f"/proc/{task}/syscall") as f:
+            return int(f.read().split()[0])
+    except (OSError, IndexError, ValueError):
+        return None
+
+
+def blocked_in(pid, syscall):
+    return syscall_of(pid) == syscall
 
 
 def wait_for(condition, bound=30):
@@ -334,13 +339,19 @@ class StderrLines:
     def __init__(self, stream):
         self.stream, self.text = stream, b""
 
-    def seen(self, line):
+    def lines(self):
         while select.select([self.stream], [], [], 0)[0]:
             chunk = os.read(self.stream.fileno(), 4096)
             if not chunk:
                 break
             self.text += chunk
-        return line in self.text.splitlines()
+        return self.text.splitlines()
+
+    def seen(self, line):
+        return line in self.lines()
+
+    def starting(self, prefix):
+        return next((line for line in self.lines() if line.startswith(prefix)), None)
 
 
 @pytest.mark.parametrize("handler", [False, True], ids=["raising", "returning"])
@@ -395,6 +406,121 @@ def test_sigint_reaches_a_blocked_call(tmp_path, where, handler):
     else:
         assert outcome == ["KeyboardInterrupt", ""]
         assert lines == (b"Reading file\n" if where == "fifo" else b"")
+
+
+# A call on a thread other than the main one, blocked: the main thread, in
+# join(), must still get to its handler. With a full stdout, two threads
+# print: the one that waits for the other's line must not keep the
+# interpreter lock that the other needs to finish it.
+THREAD_SIGINT_CHILD = """
+import json, os, signal, threading
+import numpy as np
+import veltra_native as vn
+
+MAPPING = np.zeros(5, np.uint8)
+
+def handler(*_):
+    signal.signal(signal.SIGINT, signal.SIG_IGN)  # once: the test signals on until it sees the outcome
+    raise KeyboardInterrupt
+
+signal.signal(signal.SIGINT, handler)
+vn.concatenate_numpy([np.arange(3)])  # the pool's workers are up
+if FILL_STDOUT:
+    os.set_blocking(1, False)
+    try:
+        while True:
+            os.write(1, b"." * 4096)
+    except BlockingIOError:
+        pass
+    os.set_blocking(1, True)
+outcomes = []
+done = [threading.Event() for _ in range(THREADS)]
+
+def call(i):
+    try:
+        outcomes.append(vn.parse_fasta(PATH, MAPPING, True))
+    except BaseException as e:
+        outcomes.append([type(e).__name__, str(e)])
+    done[i].set()
+
+threads = [threading.Thread(target=call, args=(i,)) for i in range(THREADS)]
+for thread in threads:
+    thread.start()
+try:
+    os.write(2, ("ready " + " ".join(str(t.native_id) for t in threads) + "\\n").encode())
+    for thread in threads:
+        thread.join()
+except KeyboardInterrupt:
+    os.write(2, b"interrupted\\n")
+# Not join() again: an interrupted join() has marked its thread as ended.
+for event in done:
+    event.wait()
+want = vn.parse_fasta(COPY, MAPPING, True)
+with open(RESULT, "w") as f:
+    json.dump([o if isinstance(o, list) else all(np.array_equal(a, b) for a, b in zip(o, want)) for o in outcomes], f)
+"""
+
+FUTEX = 202
+
+
+def open_writer(fifo):
+    """A descriptor that writes into `fifo`, or None while nobody reads it."""
+    try:
+        fd = os.open(fifo, os.O_WRONLY | os.O_NONBLOCK)
+    except OSError:
+        return None
+    os.set_blocking(fd, True)
+    return fd
+
+
+@pytest.mark.parametrize("where, threads", [("fifo", 1), ("full stdout", 2)])
+def test_sigint_reaches_the_main_thread_while_another_is_blocked(tmp_path, where, threads):
+    data = b">7\nACGU\n>8\nGG\n"
+    copy = tmp_path / "copy.fa"
+    copy.write_bytes(data)
+    path = copy
+    if where == "fifo":
+        path = tmp_path / "fifo"
+        os.mkfifo(path)
+    result = tmp_path / "result.json"
+    script = (
+        THREAD_SIGINT_CHILD.replace("FILL_STDOUT", str(where == "full stdout")).replace("THREADS", str(threads))
+        .replace("COPY", repr(str(copy))).replace("PATH", repr(str(path))).replace("RESULT", repr(str(result)))
+    )
+    child = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    stderr = StderrLines(child.stderr)
+    try:
+        assert wait_for(lambda: stderr.starting(b"ready ") or child.poll() is not None)
+        tasks = [f"{child.pid}/task/{int(tid)}" for tid in stderr.starting(b"ready ").split()[1:]]
+        # One thread waits in the system call, the other (if any) for its line.
+        waits = [OPENAT] if where == "fifo" else [WRITE, FUTEX]
+        assert wait_for(lambda: sorted(syscall_of(task) for task in tasks) == sorted(waits)
+                        and syscall_of(child.pid) == FUTEX)
+
+        def interrupted():
+            if stderr.seen(b"interrupted") or child.poll() is not None:
+                return True
+            child.send_signal(signal.SIGINT)
+            time.sleep(0.05)
+            return False
+
+        assert wait_for(interrupted), "the main thread did not get to its SIGINT handler"
+        if where == "fifo":
+            writer = []
+            assert wait_for(lambda: writer.append(open_writer(path)) or writer[-1] is not None)
+            with open(writer[-1], "wb") as f:
+                f.write(data)
+        stdout, rest = child.communicate(timeout=TIMEOUT)
+    finally:
+        if child.poll() is None:
+            child.kill()
+            child.communicate()
+    assert child.returncode == 0, (stderr.text + rest).decode(errors="replace")
+    assert json.loads(result.read_text()) == [True] * threads
+    def progress(name):
+        return [b"Reading file", f"Parsing file {name} in chunks".encode(), b"Merging result"]
+
+    assert sorted(stdout.lstrip(b".").splitlines()) == sorted(progress(path) * threads + progress(copy))
 
 
 # --- the address space ends where the pool's first stacks go -----------------------------

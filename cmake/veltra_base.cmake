@@ -12,7 +12,9 @@ find_package(ZLIB REQUIRED)
 
 file(GLOB_RECURSE VELTRA_BASE_SOURCES CONFIGURE_DEPENDS
   "${VELTRA_ROOT}/src/fasta/*.cpp" "${VELTRA_ROOT}/src/sys/*.cpp" "${VELTRA_ROOT}/src/pool/*.cpp")
-list(APPEND VELTRA_BASE_SOURCES "${VELTRA_ROOT}/src/panic.cpp" "${VELTRA_ROOT}/src/fasta.cpp")
+# The optional inflaters are added by veltra_use_inflaters, where found.
+list(FILTER VELTRA_BASE_SOURCES EXCLUDE REGEX "/src/fasta/gzip/inflate_(libdeflate|isal)\\.cpp$")
+list(APPEND VELTRA_BASE_SOURCES "${VELTRA_ROOT}/src/panic.cpp")
 foreach(face sys pool)
   if(EXISTS "${VELTRA_ROOT}/src/${face}.cpp")
     list(APPEND VELTRA_BASE_SOURCES "${VELTRA_ROOT}/src/${face}.cpp")
@@ -42,14 +44,22 @@ veltra_optional_library(VELTRA_LIBDEFLATE libdeflate.h deflate)
 veltra_optional_library(VELTRA_ISAL isa-l/igzip_lib.h isal)
 
 # zlib, and the faster inflaters that were found, for a target built from
-# VELTRA_BASE_SOURCES.
+# VELTRA_BASE_SOURCES: each one's source file, and the definitions that tell
+# the resolver (src/fasta/gzip/inflaters.cpp) which are there. They are given
+# to the resolver alone, so that a build that changes its inflaters recompiles
+# only what they touch.
 function(veltra_use_inflaters target scope)
   target_link_libraries(${target} ${scope} Threads::Threads ZLIB::ZLIB)
+  set(present)
   foreach(lib LIBDEFLATE ISAL)
     if(VELTRA_${lib}_FOUND)
-      target_compile_definitions(${target} PRIVATE VELTRA_HAVE_${lib})
+      string(TOLOWER ${lib} name)
+      target_sources(${target} PRIVATE "${VELTRA_ROOT}/src/fasta/gzip/inflate_${name}.cpp")
+      list(APPEND present VELTRA_HAVE_${lib})
       target_include_directories(${target} PRIVATE ${VELTRA_${lib}_INCLUDE_DIR})
       target_link_libraries(${target} ${scope} ${VELTRA_${lib}_LIBRARY})
     endif()
   endforeach()
+  set_source_files_properties("${VELTRA_ROOT}/src/fasta/gzip/inflaters.cpp" TARGET_DIRECTORY ${target}
+    PROPERTIES COMPILE_DEFINITIONS "${present}")
 endfunction()

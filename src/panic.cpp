@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 namespace veltra {
 
@@ -51,63 +52,93 @@ void panic_index_out_of_bounds(std::size_t len, std::size_t index, std::source_l
 }
 
 Utf8Check check_utf8(std::string_view text) noexcept {
-    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+    Utf8Stream stream;
+    stream.feed(text);
+    return stream.end();
+}
+
+namespace {
+
+bool is_continuation(std::uint8_t byte) noexcept {
+    return (byte & 0xC0) == 0x80;
+}
+
+// The byte after `lead`: the leads E0, ED, F0 and F4 narrow its range, which
+// keeps out overlong forms, surrogates and code points above U+10FFFF.
+bool second_fits(std::uint8_t lead, std::uint8_t byte) noexcept {
+    switch (lead) {
+        case 0xE0:
+            return byte >= 0xA0 && byte <= 0xBF;
+        case 0xED:
+            return byte >= 0x80 && byte <= 0x9F;
+        case 0xF0:
+            return byte >= 0x90 && byte <= 0xBF;
+        case 0xF4:
+            return byte >= 0x80 && byte <= 0x8F;
+        default:
+            return is_continuation(byte);
+    }
+}
+
+std::uint8_t sequence_length(std::uint8_t lead) noexcept {
+    return lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+}
+
+}  // namespace
+
+bool Utf8Stream::fail(std::size_t len) noexcept {
+    failed_ = true;
+    error_len_ = static_cast<std::uint8_t>(len);
+    return false;
+}
+
+bool Utf8Stream::feed(std::string_view text) noexcept {
+    if (failed_)
+        return false;
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
     const std::size_t n = text.size();
     std::size_t i = 0;
     while (i < n) {
-        const unsigned char first = bytes[i];
-        if (first < 0x80) {
-            ++i;
+        if (seen_ == 0) {
+            // ASCII eight bytes at a time: a header may be megabytes of digits.
+            constexpr std::uint64_t high_bits = 0x8080808080808080;
+            std::uint64_t word;
+            while (n - i >= 8 && (std::memcpy(&word, bytes + i, 8), (word & high_bits) == 0)) {
+                i += 8;
+                valid_ += 8;
+            }
+            if (i == n)
+                break;
+        }
+        const std::uint8_t byte = bytes[i++];
+        if (seen_ == 0) {
+            if (byte < 0x80) {
+                ++valid_;
+                continue;
+            }
+            if (byte < 0xC2 || byte > 0xF4)
+                return fail(1);
+            lead_ = byte;
+            seen_ = 1;
             continue;
         }
-        const std::size_t start = i;
-        // Fails with the length of the invalid sequence; 0 means the input
-        // ended inside a sequence that could still have been valid.
-        auto fail = [&](std::size_t len) { return Utf8Check{false, start, len}; };
-        auto is_cont = [](unsigned char b) { return (b & 0xC0) == 0x80; };
-        if (first >= 0xC2 && first <= 0xDF) {
-            if (i + 1 >= n)
-                return fail(0);
-            if (!is_cont(bytes[i + 1]))
-                return fail(1);
-            i += 2;
-        } else if (first >= 0xE0 && first <= 0xEF) {
-            if (i + 1 >= n)
-                return fail(0);
-            const unsigned char second = bytes[i + 1];
-            const bool ok = (first == 0xE0)   ? (second >= 0xA0 && second <= 0xBF)
-                            : (first == 0xED) ? (second >= 0x80 && second <= 0x9F)
-                                              : is_cont(second);
-            if (!ok)
-                return fail(1);
-            if (i + 2 >= n)
-                return fail(0);
-            if (!is_cont(bytes[i + 2]))
-                return fail(2);
-            i += 3;
-        } else if (first >= 0xF0 && first <= 0xF4) {
-            if (i + 1 >= n)
-                return fail(0);
-            const unsigned char second = bytes[i + 1];
-            const bool ok = (first == 0xF0)   ? (second >= 0x90 && second <= 0xBF)
-                            : (first == 0xF4) ? (second >= 0x80 && second <= 0x8F)
-                                              : is_cont(second);
-            if (!ok)
-                return fail(1);
-            if (i + 2 >= n)
-                return fail(0);
-            if (!is_cont(bytes[i + 2]))
-                return fail(2);
-            if (i + 3 >= n)
-                return fail(0);
-            if (!is_cont(bytes[i + 3]))
-                return fail(3);
-            i += 4;
-        } else {
-            return fail(1);
+        if (!(seen_ == 1 ? second_fits(lead_, byte) : is_continuation(byte)))
+            return fail(seen_);
+        if (++seen_ == sequence_length(lead_)) {
+            valid_ += seen_;
+            seen_ = 0;
         }
     }
-    return Utf8Check{true, n, 0};
+    return true;
+}
+
+Utf8Check Utf8Stream::end() const noexcept {
+    if (failed_)
+        return Utf8Check{false, valid_, error_len_};
+    // A text that ends inside a sequence that could still have been valid.
+    if (seen_ != 0)
+        return Utf8Check{false, valid_, 0};
+    return Utf8Check{true, valid_, 0};
 }
 
 std::string utf8_lossy(std::string_view bytes) {
@@ -139,28 +170,48 @@ std::string_view to_string(ParseIntError kind) noexcept {
 }
 
 Result<std::uint64_t, ParseIntError> parse_u64(std::string_view text) noexcept {
-    if (text.empty())
-        return ParseIntError::Empty;
-    if (text[0] == '+' || text[0] == '-') {
-        if (text.size() == 1)
-            return ParseIntError::InvalidDigit;
-        // Only '+' is a sign for an unsigned number; '-' stays and fails
-        // below as a non-digit.
-        if (text[0] == '+')
-            text.remove_prefix(1);
-    }
-    std::uint64_t value = 0;
-    // Each byte is checked for being a digit before the value can overflow,
-    // so "99…9x" overflows and "1x" is an invalid digit.
+    DecimalStream stream;
+    stream.feed(text);
+    return stream.end();
+}
+
+void DecimalStream::feed(std::string_view text) noexcept {
     for (const char c : text) {
-        if (c < '0' || c > '9')
-            return ParseIntError::InvalidDigit;
+        if (failed_)
+            return;
+        // Only '+' is a sign for an unsigned number; '-' fails below as a
+        // non-digit.
+        if (!any_ && c == '+') {
+            any_ = only_plus_ = true;
+            continue;
+        }
+        any_ = true;
+        only_plus_ = false;
+        // Each byte is checked for being a digit before the value can
+        // overflow.
+        if (c < '0' || c > '9') {
+            failed_ = true;
+            error_ = ParseIntError::InvalidDigit;
+            return;
+        }
         const auto digit = static_cast<std::uint64_t>(c - '0');
-        if (__builtin_mul_overflow(value, std::uint64_t{10}, &value) ||
-            __builtin_add_overflow(value, digit, &value))
-            return ParseIntError::PosOverflow;
+        if (__builtin_mul_overflow(value_, std::uint64_t{10}, &value_) ||
+            __builtin_add_overflow(value_, digit, &value_)) {
+            failed_ = true;
+            error_ = ParseIntError::PosOverflow;
+            return;
+        }
     }
-    return value;
+}
+
+Result<std::uint64_t, ParseIntError> DecimalStream::end() const noexcept {
+    if (failed_)
+        return error_;
+    if (!any_)
+        return ParseIntError::Empty;
+    if (only_plus_)
+        return ParseIntError::InvalidDigit;
+    return value_;
 }
 
 }  // namespace veltra

@@ -120,6 +120,26 @@ struct Utf8Check {
 };
 Utf8Check check_utf8(std::string_view bytes) noexcept;
 
+// `check_utf8` over text that arrives in pieces, in constant memory: a
+// sequence may be cut between two pieces.
+class Utf8Stream {
+public:
+    // Takes the next bytes; false once the text is known to be invalid, after
+    // which nothing more is looked at.
+    bool feed(std::string_view bytes) noexcept;
+    // The verdict on the text fed so far, taken as ending here.
+    Utf8Check end() const noexcept;
+
+private:
+    bool fail(std::size_t len) noexcept;
+
+    std::size_t valid_ = 0;  // bytes of whole valid sequences
+    std::uint8_t lead_ = 0;  // first byte of the sequence under way
+    std::uint8_t seen_ = 0;  // its bytes so far; 0 between sequences
+    std::uint8_t error_len_ = 0;
+    bool failed_ = false;
+};
+
 // Replaces every maximal invalid subsequence with U+FFFD.
 std::string utf8_lossy(std::string_view bytes);
 
@@ -128,5 +148,20 @@ std::string utf8_lossy(std::string_view bytes);
 enum class ParseIntError { Empty, InvalidDigit, PosOverflow };
 std::string_view to_string(ParseIntError kind) noexcept;
 Result<std::uint64_t, ParseIntError> parse_u64(std::string_view text) noexcept;
+
+// `parse_u64` over text that arrives in pieces, in constant memory. The first
+// fault decides, so "99…9x" overflows and "1x" is an invalid digit.
+class DecimalStream {
+public:
+    void feed(std::string_view text) noexcept;
+    Result<std::uint64_t, ParseIntError> end() const noexcept;
+
+private:
+    std::uint64_t value_ = 0;
+    bool any_ = false;        // a byte was fed
+    bool only_plus_ = false;  // and it was a lone leading '+' so far
+    bool failed_ = false;
+    ParseIntError error_ = ParseIntError::Empty;
+};
 
 }  // namespace veltra

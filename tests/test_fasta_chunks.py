@@ -230,7 +230,7 @@ def test_panic_report_on_stderr(capfd):
     panic_message(lines(b">-5", b"A"))
     err = capfd.readouterr().err
     assert re.fullmatch(
-        r"thread '<unnamed>' panicked at src/fasta\.cpp:\d+:\d+:\n" + re.escape(PARSE_INT % "InvalidDigit") + "\n",
+        r"thread '<unnamed>' panicked at src/fasta/records\.cpp:\d+:\d+:\n" + re.escape(PARSE_INT % "InvalidDigit") + "\n",
         err,
     )
 

@@ -9,6 +9,7 @@ its standard output holds nothing but the module's progress lines.
 """
 
 import errno
+import gzip
 import hashlib
 import json
 import os
@@ -243,6 +244,33 @@ def test_fifo_is_read_to_its_end(tmp_path, data):
     assert fed
     assert result == expected(data)
     assert stdout == progress(fifo)
+
+
+# --- memory ---------------------------------------------------------------------------
+
+
+@pytest.mark.skipif(os.environ.get("VELTRA_SANITIZED") == "1", reason="the sanitizers reserve address space")
+def test_memory_does_not_follow_the_length_of_a_header(tmp_path, small_file):
+    # Headers of 48 MiB, the gzip one some 50 kB on disk, under an address
+    # space limit far below that: a header is checked as it streams past.
+    zeros = b"0" * (48 << 20)
+    paths = [tmp_path / "long.fa", tmp_path / "long.fa.gz", tmp_path / "bad.fa"]
+    paths[0].write_bytes(b">" + zeros + b"1\nACGT\n")
+    paths[1].write_bytes(gzip.compress(b">" + zeros + b"1\nACGT\n", 9))
+    paths[2].write_bytes(b">" + zeros + b"x\nAC\n")
+    small_gzip = tmp_path / "small.fa.gz"
+    small_gzip.write_bytes(gzip.compress(SMALL))
+    body = f"""
+        import resource
+        # What a parse sets up once (the pool, the inflaters) is in place first.
+        warm = [parse({str(small_file)!r}), parse({str(small_gzip)!r})]
+        size = next(int(line.split()[1]) for line in open("/proc/self/status") if line.startswith("VmSize:"))
+        resource.setrlimit(resource.RLIMIT_AS, ((size << 10) + (32 << 20), resource.RLIM_INFINITY))
+        report([parse(path) for path in {[str(path) for path in paths]!r}])
+        """
+    result, _, _ = run_child(tmp_path, body)
+    one_record = expected(b">1\nACGT\n")
+    assert result == [one_record, one_record, ["PanicException", UNWRAP + "ParseIntError { kind: InvalidDigit }"]]
 
 
 # --- the pool cannot start ------------------------------------------------------------

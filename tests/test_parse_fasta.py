@@ -172,7 +172,7 @@ def test_bad_header_panics_with_a_report(tmp_path, capfd, header, message):
     out, err = capfd.readouterr()
     # The parse failed, so the merge never started.
     assert out == f"Reading file\nParsing file {path} in chunks\n"
-    assert re.fullmatch(r"thread '<unnamed>' panicked at src/fasta\.cpp:\d+:\d+:\n" + re.escape(message) + "\n", err)
+    assert re.fullmatch(r"thread '<unnamed>' panicked at src/fasta/records\.cpp:\d+:\d+:\n" + re.escape(message) + "\n", err)
 
 
 @pytest.mark.parametrize(

@@ -57,22 +57,26 @@ Parsed parse_file(std::string_view path, bool is_rna, const kernel::Kernel& kern
         source.size = image.size();
     }
 
-    // Small files are not worth splitting; the worker count is asked for
-    // either way, which starts the pool on the first call.
-    const std::uint64_t size = source.size;
+    // The worker count is asked for whatever the file, which starts the pool
+    // on the first call.
     const std::size_t workers = pool::current_num_threads();
-    const std::size_t chunk_count = size < single_chunk_below ? 1 : workers;
-    const std::uint64_t chunk_len = size / chunk_count + (size % chunk_count != 0);
     const kernel::Tables tables = kernel::prepare(build_token_table(is_rna));
     sys::print_line({"Parsing file ", path, " in chunks\n"});
 
-    // A gzip file is known by its first bytes, whatever it is called.
+    // A gzip file is known by its first bytes, whatever it is called, and is
+    // not cut into chunks.
     std::uint8_t magic[3];
-    if (gzip::starts_gzip({magic, read_source(source, 0, magic, sizeof magic)})) {
+    if (gzip::starts_gzip({magic, source.read(0, magic, sizeof magic)})) {
         Parsed out = parse_compressed(source, workers, tables, kernel);
         sys::print_line({"Merging result\n"});
         return out;
     }
+
+    // Small files are not worth splitting.
+    const std::uint64_t size = source.size;
+    const std::size_t chunk_count = size < single_chunk_below ? 1 : workers;
+    const std::uint64_t chunk_len = size / chunk_count + (size % chunk_count != 0);
+    const std::size_t id_budget = handed_ids_bytes / sizeof(std::uint64_t) / chunk_count;
 
     const auto start_of = [&](std::size_t i) { return std::min<std::uint64_t>(i * chunk_len, size); };
     const auto end_of = [&](std::size_t i) { return std::min<std::uint64_t>(start_of(i) + chunk_len, size); };
@@ -80,7 +84,7 @@ Parsed parse_file(std::string_view path, bool is_rna, const kernel::Kernel& kern
     // header is the one a parse as a single chunk reports.
     const std::vector<ChunkPlan> plans = pool::ordered_map(chunk_count, [&](std::size_t i) {
         Reader reader(source);
-        return scan_chunk(reader, start_of(i), end_of(i), kernel);
+        return scan_chunk(reader, start_of(i), end_of(i), kernel, id_budget);
     });
 
     sys::print_line({"Merging result\n"});

@@ -7,6 +7,13 @@
 // anything and inflated on several threads at once; any other member can only
 // be inflated front to back. Damaged input fails with a read error of kind
 // InvalidData. Pool-free and Python-free: fasta/pipeline.cpp puts these to work.
+//
+// fasta/gzip/ holds one concern per file: the member format (format.cpp); the
+// inflaters, each behind the interface of inflater.hpp (inflate_zlib.cpp,
+// and inflate_libdeflate.cpp and inflate_isal.cpp where the build found those
+// libraries); the one place that picks among them (inflaters.cpp); whole
+// members inflated apart (members.cpp) and members inflated front to back
+// (stream.cpp).
 #pragma once
 
 #include <cstddef>
@@ -36,10 +43,14 @@ std::uint32_t member_isize(std::span<const std::uint8_t> member) noexcept;
 
 // Whether faster inflaters than zlib take over where the build found them:
 // libdeflate for BGZF members (about twice as fast), ISA-L for front to back
-// inflation (about two and a half times). Tests turn them off to check that
-// zlib gives the same results and failures; nothing else touches this.
+// inflation (about two and a half times). Which ones inflate is decided once
+// per process (fasta/gzip/inflaters.cpp). Tests turn them off to check that
+// zlib gives the same results and failures; `use_fast_inflaters` returns
+// whether they were on, and nothing else calls it.
 bool have_fast_inflaters() noexcept;
-extern bool use_fast_inflaters;
+bool use_fast_inflaters(bool on) noexcept;
+
+class MemberDecoder;
 
 // Inflates whole members laid end to end, each to the size its trailer
 // states, into `dst`, checking lengths and checksums. Reuses its state from
@@ -56,8 +67,7 @@ public:
                  std::uint8_t* dst);
 
 private:
-    struct State;
-    std::unique_ptr<State> state_;
+    std::unique_ptr<MemberDecoder> decoder_;
 };
 
 // The members from a position on, inflated front to back.

@@ -167,7 +167,7 @@ private:
     Claim find_members(bool& ended) {
         Claim claim;
         claim.compressed = Buffer<std::uint8_t>::uninitialized(member_window);
-        const std::size_t got = read_source(source_, next_pos_, claim.compressed.data(), member_window);
+        const std::size_t got = source_.read(next_pos_, claim.compressed.data(), member_window);
         const bool at_end = got < member_window;
         std::size_t off = 0;
         while (off < got) {
@@ -232,7 +232,7 @@ private:
 Parsed parse_compressed(const Source& source, std::size_t workers, const kernel::Tables& tables,
                         const kernel::Kernel& kernel) {
     std::uint8_t header[gzip::bgzf_header_bytes];
-    const std::size_t got = read_source(source, 0, header, sizeof header);
+    const std::size_t got = source.read(0, header, sizeof header);
     const bool bgzf = gzip::bgzf_size({header, got}) != 0;
     // Front to back inflation keeps one worker inflating and at most one
     // parsing; more would only wait.

@@ -19,6 +19,20 @@ namespace {
 
 std::size_t read_window = default_read_window;
 
+std::size_t Source::read(std::uint64_t pos, std::uint8_t* dst, std::size_t n) const {
+    if (pos >= size)
+        return 0;
+    n = static_cast<std::size_t>(std::min<std::uint64_t>(n, size - pos));
+    if (file == nullptr) {
+        std::memcpy(dst, image.data() + pos, n);
+        return n;
+    }
+    auto got = file->read_at(pos, dst, n);
+    if (!got)
+        read_failed(got.error());
+    return got.value();
+}
+
 Reader::Reader(const Source& source)
     : source_(source), window_bytes_(std::max<std::size_t>(read_window, 1)) {}
 
@@ -41,8 +55,7 @@ std::uint8_t Reader::byte_before(std::uint64_t pos) {
     if (pos - 1 >= window_pos_ && pos - 1 < window_pos_ + window_len_)
         return window_[static_cast<std::size_t>(pos - 1 - window_pos_)];
     std::uint8_t byte = 0;  // a file that shrank meanwhile has no line start here
-    if (auto got = source_.file->read_at(pos - 1, &byte, 1); !got)
-        read_failed(got.error());
+    source_.read(pos - 1, &byte, 1);
     return byte;
 }
 
@@ -65,25 +78,8 @@ void Reader::fill(std::uint64_t pos, std::size_t n) {
         window_ = Buffer<std::uint8_t>::uninitialized(
             static_cast<std::size_t>(std::min<std::uint64_t>(window_bytes_, source_.size)));
     window_pos_ = pos;
-    window_len_ = 0;
-    auto got = source_.file->read_at(pos, window_.data(), n);
-    if (!got)
-        read_failed(got.error());
-    window_len_ = got.value();
-}
-
-std::size_t read_source(const Source& source, std::uint64_t pos, std::uint8_t* dst, std::size_t n) {
-    if (pos >= source.size)
-        return 0;
-    n = static_cast<std::size_t>(std::min<std::uint64_t>(n, source.size - pos));
-    if (source.file == nullptr) {
-        std::memcpy(dst, source.image.data() + pos, n);
-        return n;
-    }
-    auto got = source.file->read_at(pos, dst, n);
-    if (!got)
-        read_failed(got.error());
-    return got.value();
+    window_len_ = 0;  // should the read fail
+    window_len_ = source_.read(pos, window_.data(), n);
 }
 
 }  // namespace veltra::fasta

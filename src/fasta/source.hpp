@@ -11,11 +11,15 @@
 
 namespace veltra::fasta {
 
-// Where a parse's bytes come from.
+// Where a parse's bytes come from. Every read of a parse goes through `read`,
+// which turns a failed read into the panic users see.
 struct Source {
     std::span<const std::uint8_t> image;  // used when `file` is null
     const sys::File* file = nullptr;
     std::uint64_t size = 0;  // bytes to read at most; a file may end earlier
+
+    // Up to `n` bytes from `pos` on into `dst`; fewer only at the end.
+    std::size_t read(std::uint64_t pos, std::uint8_t* dst, std::size_t n) const;
 };
 
 // Bytes per positioned read. Large enough that a read costs little next to
@@ -24,6 +28,8 @@ struct Source {
 inline constexpr std::size_t default_read_window = 256 * 1024;
 extern std::size_t read_window;
 
+// A window over a `Source`, for the chunk parse: it hands out views instead of
+// copies, and over an image it reads nothing at all.
 class Reader {
 public:
     explicit Reader(const Source& source);
@@ -49,8 +55,5 @@ private:
     std::uint64_t window_pos_ = 0;
     std::size_t window_len_ = 0;
 };
-
-// Up to `n` bytes of `source` from `pos` on into `dst`; fewer only at its end.
-std::size_t read_source(const Source& source, std::uint64_t pos, std::uint8_t* dst, std::size_t n);
 
 }  // namespace veltra::fasta

@@ -9,16 +9,65 @@
 // inside a header or a line.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <span>
-#include <string>
 
 #include "buffer.hpp"
 #include "fasta.hpp"
 #include "fasta/kernel.hpp"
+#include "fasta/records.hpp"
 
 namespace veltra::fasta {
+
+// Result buffers that grow as the lines come.
+class GrowingRoom {
+public:
+    GrowingRoom() { out_.offsets.push_back(0); }
+
+    void ensure(std::size_t n) {
+        out_.tokens.reserve(n);
+        out_.offsets.reserve(n);
+        out_.ids.reserve(n);
+    }
+
+    kernel::LinesOut lines_out() noexcept {
+        return {out_.tokens.end(), out_.tokens.capacity() - out_.tokens.size(), out_.offsets.end(),
+                out_.offsets.capacity() - out_.offsets.size(), static_cast<std::int64_t>(out_.tokens.size())};
+    }
+
+    // `ensure` gave room for as many ids as lines.
+    void wrote_lines(std::size_t lines, std::size_t tokens, std::uint64_t id) noexcept {
+        out_.tokens.set_size(out_.tokens.size() + tokens);
+        out_.offsets.set_size(out_.offsets.size() + lines);
+        std::fill_n(out_.ids.end(), lines, id);
+        out_.ids.set_size(out_.ids.size() + lines);
+    }
+
+    std::uint8_t* token_end() noexcept { return out_.tokens.end(); }
+    std::size_t token_room() const noexcept { return out_.tokens.capacity() - out_.tokens.size(); }
+    void wrote_tokens(std::size_t n) noexcept { out_.tokens.set_size(out_.tokens.size() + n); }
+
+    void end_line(std::uint64_t id) {
+        out_.offsets.push_back(static_cast<std::int64_t>(out_.tokens.size()));
+        out_.ids.push_back(id);
+    }
+
+    // `ensure` always makes room for a whole piece.
+    [[noreturn]] void overflow() const { panic("a line outgrew the room made for it"); }
+
+    // Each buffer cut to its length.
+    Parsed take() {
+        out_.tokens.shrink_to_fit();
+        out_.offsets.shrink_to_fit();
+        out_.ids.shrink_to_fit();
+        return std::move(out_);
+    }
+
+private:
+    Parsed out_;
+};
 
 class StreamParser {
 public:
@@ -39,19 +88,8 @@ public:
     Parsed finish();
 
 private:
-    enum class State { preamble, header, lines };
-
-    void feed_lines(std::span<const std::uint8_t> bytes);
-    void end_line();
-
-    const kernel::Tables& tables_;
-    const kernel::Kernel& kernel_;
-    State state_ = State::preamble;
-    bool refused_ = false;    // `header_` holds a header that is not a number
-    bool line_start_ = true;  // in `lines`: the next byte begins a line
-    std::uint64_t id_ = 0;
-    std::string header_;
-    Parsed out_;
+    using Parser = RecordParser<LineWriter<GrowingRoom>>;
+    Parser parser_;
 };
 
 }  // namespace veltra::fasta

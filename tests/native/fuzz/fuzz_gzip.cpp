@@ -19,14 +19,14 @@
 // The file's decompressed bytes come from a plain zlib inflate over its
 // members, written here apart from the module's own. Whatever the damage, the
 // compressed parse must either fail with a panic or give exactly what the
-// one-chunk parse of those bytes gives; where the reference reads the file
-// (and no BGZF size was touched, which only the module believes), it must give
-// just that, failing only as the one-chunk parse fails; where the reference
+// plain model of model.hpp gives for those bytes; where the reference reads
+// the file (and no BGZF size was touched, which only the module believes), it
+// must give just that, failing only as the model fails; where the reference
 // does not, it must fail. The faster inflaters, where the build has them, must
 // give exactly what zlib gives on undamaged input; on damaged input they may
-// read what zlib rejects, and then give the undamaged text's parse. The
-// streamed parse fed the text in pieces must give the one-chunk parse of the
-// whole text.
+// read what zlib rejects, and then give the undamaged text's parse. The chunk
+// parser given the whole text, and the streamed parse fed it in pieces, must
+// give the model's parse too.
 #include <fcntl.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -46,7 +46,7 @@
 #include "fasta/gzip.hpp"
 #include "fasta/kernel.hpp"
 #include "fasta/pipeline.hpp"
-#include "fasta/stream.hpp"
+#include "model.hpp"
 #include "outcome.hpp"
 #include "panic.hpp"
 #include "pool.hpp"
@@ -188,25 +188,14 @@ const fasta::kernel::Tables& tables_for(bool is_rna) {
     return is_rna ? rna : protein;
 }
 
-Outcome one_chunk(std::span<const std::uint8_t> text, bool is_rna) {
+// The text's parse by the plain model, which the chunk parser, given the
+// whole text, must give as well.
+Outcome expected_of(std::span<const std::uint8_t> text, bool is_rna) {
+    const Outcome model = fuzz::model::parse(text, 0, text.size(), is_rna);
     const fasta::TokenTable table = fasta::build_token_table(is_rna);
-    return outcome_of([&] { return fasta::parse_chunk(text, 0, text.size(), table); });
-}
-
-// The streamed parse of `text` fed in pieces of 1 to 2^(fineness+1) bytes.
-Outcome streamed(std::span<const std::uint8_t> text, bool is_rna, unsigned fineness, std::uint32_t seed) {
-    return outcome_of([&] {
-        fasta::StreamParser parser(tables_for(is_rna), fasta::kernel::selected());
-        std::uint32_t state = seed * 2654435761u + 1;
-        const std::uint32_t mask = (2u << fineness) - 1;
-        for (std::size_t at = 0; at < text.size();) {
-            state = state * 1664525u + 1013904223u;
-            const std::size_t n = std::min<std::size_t>(1 + ((state >> 16) & mask), text.size() - at);
-            parser.feed(text.subspan(at, n));
-            at += n;
-        }
-        return parser.finish();
-    });
+    check(outcome_of([&] { return fasta::parse_chunk(text, 0, text.size(), table); }) == model,
+          "the one-chunk parse differs from the model");
+    return model;
 }
 
 }  // namespace
@@ -238,9 +227,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // A few hundred members at most: each costs the writer and the reference a
     // zlib state of their own.
     const std::size_t piece = std::max(1 + std::size_t{data[1]} * 16, text.size() / 256 + 1);
-    const Outcome expected = one_chunk(text, is_rna);
-    check(streamed(text, is_rna, stream & 7, static_cast<std::uint32_t>(size)) == expected,
-          "the streamed parse differs from the one-chunk parse");
+    const Outcome expected = expected_of(text, is_rna);
+    check(fuzz::streamed(text, tables_for(is_rna), fasta::kernel::selected(), stream & 7,
+                         static_cast<std::uint32_t>(size)) == expected,
+          "the streamed parse differs from the model");
 
     Written w;
     const std::size_t half = text.size() / 2;
@@ -311,7 +301,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const fasta::Source source{file, nullptr, file.size()};
     const auto parse_with = [&](bool fast) {
-        fasta::gzip::use_fast_inflaters = fast;
+        fasta::gzip::use_fast_inflaters(fast);
         return outcome_of([&] {
             return fasta::parse_compressed(source, veltra::pool::current_num_threads(), tables_for(is_rna),
                                            fasta::kernel::selected());
@@ -339,6 +329,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     if (sizes_touched && got.panic)
         return 0;
-    check(got == one_chunk(*inflated, is_rna), "the compressed parse differs from the one-chunk parse");
+    check(got == expected_of(*inflated, is_rna), "the compressed parse differs from the model");
     return 0;
 }

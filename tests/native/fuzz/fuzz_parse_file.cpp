@@ -11,10 +11,10 @@
 // the 100000-byte threshold, so that tiled and padded files are sometimes one
 // chunk and sometimes three, with chunk boundaries falling anywhere in them.
 //
-// The result must keep the invariants of a merged parse and equal the parse
-// of the whole image as one chunk; when a header is bad, the driver must fail
-// with the message of the first bad header in the file, as the single-chunk
-// parse does.
+// The result must keep the invariants of a merged parse and equal the plain
+// model of model.hpp, and so must the streamed parse of the same image; when
+// a header is bad, both must fail with the message of the first bad header in
+// the file.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -30,7 +30,8 @@
 #include <vector>
 
 #include "fasta.hpp"
-#include "fasta/chunk.hpp"
+#include "fasta/kernel.hpp"
+#include "model.hpp"
 #include "outcome.hpp"
 #include "panic.hpp"
 
@@ -42,9 +43,6 @@ using fuzz::check;
 using fuzz::fail;
 using fuzz::Outcome;
 using fuzz::outcome_of;
-
-using veltra::fasta::ChunkResult;
-using veltra::fasta::Parsed;
 
 constexpr std::size_t threshold = 100000;
 
@@ -157,12 +155,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         check(offsets.size() == whole.ids.size() + 1, "offsets are not one longer than ids");
     }
 
-    const veltra::fasta::TokenTable table = veltra::fasta::build_token_table(is_rna);
-    const Outcome single =
-        outcome_of([&] { return veltra::fasta::parse_chunk(image, 0, image.size(), table); });
-    if (single.panic || whole.panic)
-        check(single.panic == whole.panic, "the driver and the single-chunk parse fail differently");
-    else
-        check(whole == single, "the driver's result differs from the single-chunk parse");
+    const Outcome model = fuzz::model::parse(image, 0, image.size(), is_rna);
+    check(whole == model, "the driver's result differs from the model");
+    const veltra::fasta::kernel::Tables tables =
+        veltra::fasta::kernel::prepare(veltra::fasta::build_token_table(is_rna));
+    check(fuzz::streamed(image, tables, veltra::fasta::kernel::selected(), size > 1 ? data[1] & 7 : 0,
+                         static_cast<std::uint32_t>(size)) == model,
+          "the streamed parse differs from the model");
     return 0;
 }

@@ -1,17 +1,22 @@
-// What the driver-level fuzz targets compare: a parse's three arrays, or the
-// message it panicked with, and how a target stops on a finding.
+// What the fuzz targets compare: a parse's three arrays, or the message it
+// panicked with; the streamed reader, fed in pieces; and how a target stops on
+// a finding.
 #pragma once
 
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
+#include "fasta/kernel.hpp"
+#include "fasta/stream.hpp"
 #include "panic.hpp"
 
 namespace fuzz {
@@ -61,6 +66,24 @@ Outcome outcome_of(Parse&& parse) {
         out.panic = panic.message;
     }
     return out;
+}
+
+// The streamed parse of `text` fed in pieces of 1 to 2^(fineness+1) bytes,
+// their lengths drawn from `seed`.
+inline Outcome streamed(std::span<const std::uint8_t> text, const veltra::fasta::kernel::Tables& tables,
+                        const veltra::fasta::kernel::Kernel& kernel, unsigned fineness, std::uint32_t seed) {
+    return outcome_of([&] {
+        veltra::fasta::StreamParser parser(tables, kernel);
+        std::uint32_t state = seed * 2654435761u + 1;
+        const std::uint32_t mask = (2u << fineness) - 1;
+        for (std::size_t at = 0; at < text.size();) {
+            state = state * 1664525u + 1013904223u;
+            const std::size_t n = std::min<std::size_t>(1 + ((state >> 16) & mask), text.size() - at);
+            parser.feed(text.subspan(at, n));
+            at += n;
+        }
+        return parser.finish();
+    });
 }
 
 }  // namespace fuzz

@@ -162,8 +162,7 @@ PyObject* use_fast_inflaters(PyObject*, PyObject* arg) {
             return veltra::PyErr::fetch_or_system_error();
         if (!veltra::fasta::gzip::have_fast_inflaters())
             return veltra::expect_new(Py_NewRef(Py_None));
-        const bool previous = std::exchange(veltra::fasta::gzip::use_fast_inflaters, on != 0);
-        return veltra::expect_new(PyBool_FromLong(previous));
+        return veltra::expect_new(PyBool_FromLong(veltra::fasta::gzip::use_fast_inflaters(on != 0)));
     });
 }
 

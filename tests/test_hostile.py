@@ -7,6 +7,7 @@ Every case runs in a child interpreter: a failure here is a crash or a hang,
 and the child's first call has to be the one under test.
 """
 
+import contextlib
 import gzip
 import json
 import os
@@ -271,12 +272,26 @@ def test_large_allocation_failure_names_its_size(alloc_shim, tmp_path, name):
 
 # --- Ctrl-C while a call waits on a pipe -------------------------------------------------
 
-SIGINT_CHILD = """
-import json, os, signal, sys
+# The start of the children below: the pool's workers are up and, if asked,
+# stdout is a full pipe.
+BLOCKING_PRELUDE = """
+import json, os, signal, threading
 import numpy as np
 import veltra_native as vn
 
 MAPPING = np.zeros(5, np.uint8)
+vn.concatenate_numpy([np.arange(3)])
+if FILL_STDOUT:
+    os.set_blocking(1, False)
+    try:
+        while True:
+            os.write(1, b"." * 4096)
+    except BlockingIOError:
+        pass
+    os.set_blocking(1, True)
+"""
+
+SIGINT_CHILD = BLOCKING_PRELUDE + """
 calls = []
 
 def handler(*_):
@@ -286,15 +301,6 @@ def handler(*_):
     os.write(2, b"handled\\n")
 
 signal.signal(signal.SIGINT, handler)
-vn.concatenate_numpy([np.arange(3)])  # the pool's workers are up
-if FILL_STDOUT:
-    os.set_blocking(1, False)
-    try:
-        while True:
-            os.write(1, b"." * 4096)
-    except BlockingIOError:
-        pass
-    os.set_blocking(1, True)
 os.write(2, b"ready\\n")
 try:
     got = vn.parse_fasta(PATH, MAPPING, True)
@@ -354,36 +360,59 @@ class StderrLines:
         return next((line for line in self.lines() if line.startswith(prefix)), None)
 
 
-@pytest.mark.parametrize("handler", [False, True], ids=["raising", "returning"])
-@pytest.mark.parametrize("where", ["fifo", "full stdout"])
-def test_sigint_reaches_a_blocked_call(tmp_path, where, handler):
-    data = b">7\nACGU\n>8\nGG\n"
+def interrupt_until(child, done):
+    """SIGINT for `child` every 50 ms until `done()` or its end; False if neither came."""
+    def check():
+        if done() or child.poll() is not None:
+            return True
+        child.send_signal(signal.SIGINT)
+        time.sleep(0.05)
+        return False
+
+    return wait_for(check)
+
+
+@contextlib.contextmanager
+def reaped(child):
+    """Kills `child` on the way out if it is still running."""
+    try:
+        yield
+    finally:
+        if child.poll() is None:
+            child.kill()
+            child.communicate()
+
+
+def start_blocking_child(tmp_path, where, script):
+    """`script` started on records read from a FIFO or, with stdout a full
+    pipe, from a file: (the path it reads, a plain copy, its result file,
+    the child, its stderr)."""
     copy = tmp_path / "copy.fa"
-    copy.write_bytes(data)
+    copy.write_bytes(b">7\nACGU\n>8\nGG\n")
     path = copy
     if where == "fifo":
         path = tmp_path / "fifo"
         os.mkfifo(path)
-    script = (
-        SIGINT_CHILD.replace("RAISING", str(not handler)).replace("FILL_STDOUT", str(where == "full stdout"))
-        .replace("COPY", repr(str(copy))).replace("PATH", repr(str(path)))
-        .replace("RESULT", repr(str(tmp_path / "result.json")))
-    )
     result = tmp_path / "result.json"
+    script = (
+        script.replace("FILL_STDOUT", str(where == "full stdout")).replace("COPY", repr(str(copy)))
+        .replace("PATH", repr(str(path))).replace("RESULT", repr(str(result)))
+    )
     child = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    stderr = StderrLines(child.stderr)
-    try:
+    return path, copy, result, child, StderrLines(child.stderr)
+
+
+@pytest.mark.parametrize("handler", [False, True], ids=["raising", "returning"])
+@pytest.mark.parametrize("where", ["fifo", "full stdout"])
+def test_sigint_reaches_a_blocked_call(tmp_path, where, handler):
+    path, copy, result, child, stderr = start_blocking_child(
+        tmp_path, where, SIGINT_CHILD.replace("RAISING", str(not handler)))
+    data = copy.read_bytes()
+    with reaped(child):
         assert wait_for(lambda: stderr.seen(b"ready") or child.poll() is not None)
         assert wait_for(lambda: blocked_in(child.pid, OPENAT if where == "fifo" else WRITE))
-
-        def interrupted():
-            if result.exists() or child.poll() is not None or (handler and stderr.seen(b"handled")):
-                return True
-            child.send_signal(signal.SIGINT)
-            time.sleep(0.05)
-            return False
-
-        assert wait_for(interrupted), "the blocked call did not respond to SIGINT"
+        assert interrupt_until(child, lambda: result.exists() or (handler and stderr.seen(b"handled"))), \
+            "the blocked call did not respond to SIGINT"
         if handler:
             if where == "fifo":
                 with open(path, "wb") as f:
@@ -392,10 +421,6 @@ def test_sigint_reaches_a_blocked_call(tmp_path, where, handler):
         else:
             child.wait(timeout=TIMEOUT)
             stdout, rest = child.communicate(timeout=TIMEOUT)
-    finally:
-        if child.poll() is None:
-            child.kill()
-            child.communicate()
     assert child.returncode == 0, (stderr.text + rest).decode(errors="replace")
     outcome = json.loads(result.read_text())
     lines = stdout.lstrip(b".")
@@ -412,27 +437,12 @@ def test_sigint_reaches_a_blocked_call(tmp_path, where, handler):
 # join(), must still get to its handler. With a full stdout, two threads
 # print: the one that waits for the other's line must not keep the
 # interpreter lock that the other needs to finish it.
-THREAD_SIGINT_CHILD = """
-import json, os, signal, threading
-import numpy as np
-import veltra_native as vn
-
-MAPPING = np.zeros(5, np.uint8)
-
+THREAD_SIGINT_CHILD = BLOCKING_PRELUDE + """
 def handler(*_):
     signal.signal(signal.SIGINT, signal.SIG_IGN)  # once: the test signals on until it sees the outcome
     raise KeyboardInterrupt
 
 signal.signal(signal.SIGINT, handler)
-vn.concatenate_numpy([np.arange(3)])  # the pool's workers are up
-if FILL_STDOUT:
-    os.set_blocking(1, False)
-    try:
-        while True:
-            os.write(1, b"." * 4096)
-    except BlockingIOError:
-        pass
-    os.set_blocking(1, True)
 outcomes = []
 done = [threading.Event() for _ in range(THREADS)]
 
@@ -475,48 +485,26 @@ def open_writer(fifo):
 
 @pytest.mark.parametrize("where, threads", [("fifo", 1), ("full stdout", 2)])
 def test_sigint_reaches_the_main_thread_while_another_is_blocked(tmp_path, where, threads):
-    data = b">7\nACGU\n>8\nGG\n"
-    copy = tmp_path / "copy.fa"
-    copy.write_bytes(data)
-    path = copy
-    if where == "fifo":
-        path = tmp_path / "fifo"
-        os.mkfifo(path)
-    result = tmp_path / "result.json"
-    script = (
-        THREAD_SIGINT_CHILD.replace("FILL_STDOUT", str(where == "full stdout")).replace("THREADS", str(threads))
-        .replace("COPY", repr(str(copy))).replace("PATH", repr(str(path))).replace("RESULT", repr(str(result)))
-    )
-    child = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    stderr = StderrLines(child.stderr)
-    try:
+    path, copy, result, child, stderr = start_blocking_child(
+        tmp_path, where, THREAD_SIGINT_CHILD.replace("THREADS", str(threads)))
+    with reaped(child):
         assert wait_for(lambda: stderr.starting(b"ready ") or child.poll() is not None)
         tasks = [f"{child.pid}/task/{int(tid)}" for tid in stderr.starting(b"ready ").split()[1:]]
         # One thread waits in the system call, the other (if any) for its line.
         waits = [OPENAT] if where == "fifo" else [WRITE, FUTEX]
         assert wait_for(lambda: sorted(syscall_of(task) for task in tasks) == sorted(waits)
                         and syscall_of(child.pid) == FUTEX)
-
-        def interrupted():
-            if stderr.seen(b"interrupted") or child.poll() is not None:
-                return True
-            child.send_signal(signal.SIGINT)
-            time.sleep(0.05)
-            return False
-
-        assert wait_for(interrupted), "the main thread did not get to its SIGINT handler"
+        assert interrupt_until(child, lambda: stderr.seen(b"interrupted")), \
+            "the main thread did not get to its SIGINT handler"
         if where == "fifo":
             writer = []
             assert wait_for(lambda: writer.append(open_writer(path)) or writer[-1] is not None)
             with open(writer[-1], "wb") as f:
-                f.write(data)
+                f.write(copy.read_bytes())
         stdout, rest = child.communicate(timeout=TIMEOUT)
-    finally:
-        if child.poll() is None:
-            child.kill()
-            child.communicate()
     assert child.returncode == 0, (stderr.text + rest).decode(errors="replace")
     assert json.loads(result.read_text()) == [True] * threads
+
     def progress(name):
         return [b"Reading file", f"Parsing file {name} in chunks".encode(), b"Merging result"]
 

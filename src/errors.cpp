@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <new>
 #include <string_view>
+#include <vector>
 
 namespace veltra {
 
@@ -359,6 +360,43 @@ VELTRA_PASSES_FORCED_UNWIND bool raised_out_of_memory(std::exception_ptr failure
     }
 }
 
+// A note as Python text: its words, then its shown bytes as repr shows them.
+// Null, and nothing pending, where it cannot be made.
+Object note_text(const Note& note) {
+    const std::string words = check_utf8(note.text).valid ? note.text : utf8_lossy(note.text);
+    Object text =
+        Object::steal(PyUnicode_FromStringAndSize(words.data(), static_cast<Py_ssize_t>(words.size())));
+    if (text && note.shown) {
+        const auto size = static_cast<Py_ssize_t>(note.shown->size());
+        Object shown = Object::steal(PyUnicode_DecodeUTF8(note.shown->data(), size, "strict"));
+        if (!shown) {
+            PyErr_Clear();
+            shown = Object::steal(PyBytes_FromStringAndSize(note.shown->data(), size));
+        }
+        Object repr = shown ? Object::steal(PyObject_Repr(shown.get())) : Object();
+        text = repr ? Object::steal(PyUnicode_Concat(text.get(), repr.get())) : Object();
+    }
+    if (!text)
+        PyErr_Clear();
+    return text;
+}
+
+// The failure's notes become the exception's own. One that cannot be added
+// is left out: the exception is what has to reach the caller.
+void add_notes(PyErr& err, const std::vector<Note>& notes) {
+    if (notes.empty())
+        return;
+    try {
+        PyObject* exception = err.value().ptr();
+        for (const Note& note : notes) {
+            const Object text = note_text(note);
+            if (!text || !Object::steal(PyObject_CallMethod(exception, "add_note", "O", text.get())))
+                PyErr_Clear();
+        }
+    } catch (const std::bad_alloc&) {
+    }
+}
+
 // What a caught failure other than a failed allocation becomes in Python.
 VELTRA_PASSES_FORCED_UNWIND PyErr translate(std::exception_ptr failure) {
     try {
@@ -366,7 +404,9 @@ VELTRA_PASSES_FORCED_UNWIND PyErr translate(std::exception_ptr failure) {
     } catch (const ErrorInFlight& e) {
         return e.take();
     } catch (Panic& p) {
-        return PyErr::panic_exception(std::move(p.message));
+        PyErr err = PyErr::panic_exception(std::move(p.message));
+        add_notes(err, p.notes);
+        return err;
     } catch (const abi::__forced_unwind&) {
         throw;
     } catch (const std::exception& e) {

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <new>
 
 namespace veltra {
 
@@ -36,9 +37,36 @@ void write_panic_report(std::string_view message, const std::source_location& wh
     write_all_stderr(report);
 }
 
+namespace {
+thread_local int silenced = 0;
+}  // namespace
+
+SilentPanics::SilentPanics() noexcept {
+    ++silenced;
+}
+SilentPanics::~SilentPanics() {
+    --silenced;
+}
+bool panics_reported() noexcept {
+    return silenced == 0;
+}
+
 void panic(std::string message, std::source_location where) {
-    write_panic_report(message, where);
-    throw Panic{std::move(message), where};
+    panic(std::move(message), {}, where);
+}
+
+void panic(std::string message, std::vector<Note> notes, std::source_location where) {
+    if (panics_reported())
+        write_panic_report(message, where);
+    throw Panic{std::move(message), where, std::move(notes)};
+}
+
+void Panic::add_note(std::string_view text, std::optional<std::string_view> shown) noexcept {
+    try {
+        notes.insert(notes.begin(),
+                     Note{std::string(text), shown ? std::optional<std::string>(*shown) : std::nullopt});
+    } catch (const std::bad_alloc&) {
+    }
 }
 
 void resume_panic(std::string message) {

@@ -11,19 +11,37 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <source_location>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <variant>
+#include <vector>
 
 namespace veltra {
+
+// What a user is told beside a failure's message (in Python, the notes of the
+// exception): `text`, followed, when there are `shown` bytes, by those bytes
+// as Python's repr shows them (as text where they are UTF-8, else as bytes).
+struct Note {
+    std::string text;
+    std::optional<std::string> shown;
+};
 
 // A broken invariant in flight. The report has already been written when one
 // of these exists, so catching it only has to translate the message.
 struct Panic {
     std::string message;
     std::source_location where;
+    // Outermost first: a frame that knows what was being done when the
+    // failure passed through it puts that in front of what the frames below
+    // it said. Never part of the report or the message.
+    std::vector<Note> notes{};
+
+    // Puts a note in front of the others. A note that finds no memory is left
+    // out, since it must not take the place of the failure it explains.
+    void add_note(std::string_view text, std::optional<std::string_view> shown = std::nullopt) noexcept;
 };
 
 // A native buffer that could not be allocated. The call guard raises it as
@@ -64,6 +82,22 @@ void write_panic_report(std::string_view message, const std::source_location& wh
 
 // Reports and throws. Every internal failure of the module goes through here.
 [[noreturn]] void panic(std::string message, std::source_location where = std::source_location::current());
+[[noreturn]] void panic(std::string message, std::vector<Note> notes,
+                        std::source_location where = std::source_location::current());
+
+// While one exists, panics of this thread write no report: for a second look
+// at the input on the road of a failure already reported, whose own failure
+// is dropped rather than shown.
+class SilentPanics {
+public:
+    SilentPanics() noexcept;
+    ~SilentPanics();
+    SilentPanics(const SilentPanics&) = delete;
+    SilentPanics& operator=(const SilentPanics&) = delete;
+};
+
+// Whether this thread's panics are reported now.
+bool panics_reported() noexcept;
 
 // Throws without a report: for a failure that was already reported elsewhere,
 // such as a panic coming back from Python code.

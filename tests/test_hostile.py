@@ -15,27 +15,16 @@ import re
 import select
 import signal
 import subprocess
-import sys
 import textwrap
 import time
 
-import numpy as np
 import pytest
 
-TIMEOUT = 120
-SANITIZED = os.environ.get("VELTRA_SANITIZED") == "1"
+from conftest import SANITIZED, TIMEOUT, child_env, python_command, run_python
 
 
-def run(script, **kwargs):
-    return subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(script)], capture_output=True, text=True, timeout=TIMEOUT, **kwargs
-    )
-
-
-def run_ok(script):
-    done = run(script)
-    assert done.returncode == 0, done.stderr
-    return done.stdout.splitlines()
+def run_ok(script, **kwargs):
+    return run_python(script, **kwargs).stdout.decode().splitlines()
 
 
 # --- Python code that empties the list mid-call -------------------------------------------
@@ -168,7 +157,7 @@ def test_daemon_thread_ended_inside_a_call_at_exit(tmp_path, first):
     path.write_bytes(b">1\nACGT\n")
     script = DAEMON.replace("PATH", repr(str(path))).replace("FIRST", repr(first))
     children = [
-        subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        subprocess.Popen(python_command(script), env=child_env(), stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
         for _ in range(5)
     ]
     for child in children:
@@ -227,10 +216,7 @@ def heap_child(alloc_shim, tmp_path, name, count, min_size, successes):
         HEAP_CHILD.replace("PATH", repr(str(path))).replace("NAME", repr(name)).replace("COUNT", str(count))
         .replace("MIN_SIZE", str(min_size)).replace("SUCCESSES", repr(successes))
     )
-    env = dict(os.environ, LD_PRELOAD=str(alloc_shim), RAYON_NUM_THREADS="1")
-    done = run(script, env=env)
-    assert done.returncode == 0, done.stderr
-    return json.loads(done.stdout.splitlines()[-1])
+    return json.loads(run_ok(script, workers=1, preload=alloc_shim)[-1])
 
 
 FUNCTIONS = ["parse_fasta", "parse_fasta of gzip", "concatenate_numpy", "awkward_from_list_of_numpy", "concatenate_awkward"]
@@ -261,10 +247,8 @@ def test_large_allocation_failure_names_its_size(alloc_shim, tmp_path, name):
             """
         )
         script = script.replace("PATH", repr("")).replace("NAME", repr(name)).replace("COUNT", "100_000")
-        env = dict(os.environ, ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":max_allocation_size_mb=1")
-        done = run(script, env=env)
-        assert done.returncode == 0, done.stderr
-        [got] = json.loads(done.stdout.splitlines()[-1])
+        options = os.environ.get("ASAN_OPTIONS", "") + ":max_allocation_size_mb=1"
+        [got] = json.loads(run_ok(script, env={"ASAN_OPTIONS": options})[-1])
     else:
         [got] = heap_child(alloc_shim, tmp_path, name, 100_000, 1 << 20, [0])
     assert got[0] == "MemoryError" and re.fullmatch(r"memory allocation of \d+ bytes failed", got[1]), got
@@ -398,7 +382,7 @@ def start_blocking_child(tmp_path, where, script):
         script.replace("FILL_STDOUT", str(where == "full stdout")).replace("COPY", repr(str(copy)))
         .replace("PATH", repr(str(path))).replace("RESULT", repr(str(result)))
     )
-    child = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    child = subprocess.Popen(python_command(script), env=child_env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     return path, copy, result, child, StderrLines(child.stderr)
 
 
@@ -565,9 +549,8 @@ def test_first_call_under_a_tight_address_space_limit(tmp_path, workers):
     path.write_bytes(b">1\nACGU\n")
     # No other threads: the stacks of threads gone before a fork would be
     # handed to the pool's workers, and the limit would not bite on them.
-    env = dict(os.environ, RAYON_NUM_THREADS=workers, OPENBLAS_NUM_THREADS="1", OMP_NUM_THREADS="1")
-    done = run(RLIMIT_CHILD.replace("PATH", repr(str(path))), env=env)
-    assert done.returncode == 0, done.stderr
+    done = run_python(RLIMIT_CHILD.replace("PATH", repr(str(path))), workers=workers,
+                      env={"OPENBLAS_NUM_THREADS": "1", "OMP_NUM_THREADS": "1"})
     outcomes = json.loads(done.stdout)
     pool_failed = ('MemoryError: The global thread pool has not been initialized.: ThreadPoolBuildError { kind: '
                    'IOError(Os { code: 11, kind: WouldBlock, message: "Resource temporarily unavailable" }) }')

@@ -92,11 +92,11 @@ def test_prepare_tells_shaped_tables(name, shaped, fallback):
 
 @pytest.mark.parametrize("name", KERNELS)
 def test_every_length_with_a_marker_at_every_position(name):
-    # Lengths across the 32- and 64-byte steps, a '\n' or a '>' at each
-    # position including the first and last byte; the guard page alternates
-    # between the end and the start.
+    # Lengths across two 64-byte steps, a '\n' or a '>' at each position
+    # including the first and last byte; the guard page alternates between
+    # the end and the start.
     table = TABLES["protein"]
-    for n in range(201):
+    for n in range(132):
         base = filler(n, n)
         check(name, base, table, n % 2 == 0, line_start=n % 3 != 0)
         for i in range(n):

@@ -53,6 +53,7 @@ struct Block {
 // The BGZF members a worker found while it held the input, to inflate once
 // it has let go of it: their bytes, their lengths and their decompressed size.
 struct Claim {
+    std::uint64_t pos = 0;  // of the first member in the file
     Buffer<std::uint8_t> compressed;
     std::vector<std::uint32_t> sizes;
     std::size_t isize = 0;
@@ -159,7 +160,7 @@ private:
                 if (!inflater)
                     inflater.emplace();
                 block.bytes = Buffer<std::uint8_t>::uninitialized(claim.isize);
-                inflater->inflate(claim.compressed.span(), claim.sizes, block.bytes.data());
+                inflater->inflate(claim.compressed.span(), claim.sizes, block.bytes.data(), claim.pos);
             });
             lock.lock();
             if (block.failure)
@@ -175,6 +176,7 @@ private:
     // wrong with it.
     Claim find_members(bool& ended) {
         Claim claim;
+        claim.pos = next_pos_;
         claim.compressed = Buffer<std::uint8_t>::uninitialized(member_window);
         const std::size_t got = source_.read(next_pos_, claim.compressed.data(), member_window);
         const bool at_end = got < member_window;

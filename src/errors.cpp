@@ -275,6 +275,14 @@ void run_signal_handlers() {
         throw ErrorInFlight(PyErr::fetch_or_system_error());
 }
 
+void* release_interpreter() noexcept {
+    return PyGILState_Check() != 0 ? PyEval_SaveThread() : nullptr;
+}
+
+void retake_interpreter(void* state) {
+    PyEval_RestoreThread(static_cast<PyThreadState*>(state));
+}
+
 namespace detail {
 
 GuardDepth::GuardDepth() noexcept {
@@ -298,21 +306,10 @@ void raise_error(PyErr&& err) {
 
 namespace {
 
-// MemoryError for a failed allocation, on a road that needs no heap, since
-// the heap may be what ran out: the text is formed on the stack, and should
-// even the message object not fit, the interpreter's own MemoryError, kept
-// ready for this, stands in.
-void raise_memory_error(const std::size_t* bytes) noexcept {
-    std::array<char, 64> text{};
-    std::string_view message = "memory allocation failed";
-    if (bytes != nullptr) {
-        constexpr std::string_view head = "memory allocation of ";
-        constexpr std::string_view tail = " bytes failed";
-        char* out = std::copy(head.begin(), head.end(), text.data());
-        out = std::to_chars(out, text.data() + text.size() - tail.size(), *bytes).ptr;
-        out = std::copy(tail.begin(), tail.end(), out);
-        message = std::string_view(text.data(), static_cast<std::size_t>(out - text.data()));
-    }
+// MemoryError on a road that needs no heap, since the heap may be what ran
+// out: should even the message object not fit, the interpreter's own
+// MemoryError, kept ready for this, stands in.
+void raise_memory_error(std::string_view message) noexcept {
     PyObject* object = PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size()));
     if (object == nullptr) {
         PyErr_Clear();
@@ -323,15 +320,33 @@ void raise_memory_error(const std::size_t* bytes) noexcept {
     Py_DECREF(object);
 }
 
+// The same for a failed allocation, its text formed on the stack.
+void raise_allocation_failed(const std::size_t* bytes) noexcept {
+    std::array<char, 64> text{};
+    std::string_view message = "memory allocation failed";
+    if (bytes != nullptr) {
+        constexpr std::string_view head = "memory allocation of ";
+        constexpr std::string_view tail = " bytes failed";
+        char* out = std::copy(head.begin(), head.end(), text.data());
+        out = std::to_chars(out, text.data() + text.size() - tail.size(), *bytes).ptr;
+        out = std::copy(tail.begin(), tail.end(), out);
+        message = std::string_view(text.data(), static_cast<std::size_t>(out - text.data()));
+    }
+    raise_memory_error(message);
+}
+
 // Raises MemoryError if `failure` is a failed allocation.
 bool raised_out_of_memory(std::exception_ptr failure) {
     try {
         std::rethrow_exception(failure);
     } catch (const AllocFailure& a) {
-        raise_memory_error(&a.bytes);
+        raise_allocation_failed(&a.bytes);
         return true;
     } catch (const std::bad_alloc&) {
-        raise_memory_error(nullptr);
+        raise_allocation_failed(nullptr);
+        return true;
+    } catch (const MemoryShortage& m) {
+        raise_memory_error(m.message);
         return true;
     } catch (...) {
         return false;

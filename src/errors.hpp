@@ -152,6 +152,13 @@ private:
 // `ErrorInFlight` when one raises (KeyboardInterrupt, say).
 void run_signal_handlers();
 
+// For a system call of the core that may wait for long (sys.hpp): the
+// interpreter lock, let go meanwhile as Python's own I/O does, so that other
+// threads run and the main thread's signal handlers with them. A thread that
+// does not hold it (a pool worker) has nothing to let go: nullptr.
+void* release_interpreter() noexcept;
+void retake_interpreter(void* state);
+
 // The process-wide "pyo3_runtime.PanicException" type, created on first use.
 PyObject* panic_exception_type();
 

@@ -51,6 +51,12 @@ struct AllocFailure {
     std::size_t bytes;
 };
 
+// Memory that the system would not give for something other than a buffer,
+// such as a worker's stack: raised as `MemoryError(message)`.
+struct MemoryShortage {
+    std::string message;
+};
+
 // For a function with a handler `catch (const abi::__forced_unwind&)`: a
 // forced unwind has no C++ object behind it, so the runtime binds that
 // reference to null, which the undefined-behaviour sanitizer's null check

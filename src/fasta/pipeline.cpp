@@ -11,6 +11,7 @@
 // but not yet parsed is bounded, which bounds the memory beside the results.
 #include "fasta/pipeline.hpp"
 
+#include <algorithm>
 #include <condition_variable>
 #include <deque>
 #include <exception>
@@ -32,6 +33,11 @@ constexpr std::size_t block_bytes = 1 << 20;
 // Compressed bytes read at once to find BGZF members; more than the largest
 // member, so every read holds at least one whole member.
 constexpr std::size_t member_window = 512 * 1024;
+// Blocks made or being made but not yet parsed, at most, whatever the worker
+// count: a block being made holds its members and its bytes, so this bounds
+// the memory beside the results by 24 MiB. Parallel inflation outruns the
+// one parse long before this many blocks are made at once.
+constexpr std::size_t most_blocks_ahead = 16;
 
 struct Block {
     Buffer<std::uint8_t> bytes;
@@ -56,7 +62,10 @@ struct Claim {
 class Pipeline {
 public:
     Pipeline(const Source& source, std::size_t workers, StreamParser& parser, bool bgzf)
-        : source_(source), parser_(parser), ahead_(2 * workers + 2), bgzf_(bgzf) {}
+        : source_(source),
+          parser_(parser),
+          ahead_(std::min(2 * workers + 2, most_blocks_ahead)),
+          bgzf_(bgzf) {}
 
     void run_worker() {
         std::unique_lock lock(mutex_);
@@ -222,8 +231,9 @@ Parsed parse_compressed(const Source& source, std::size_t workers, const kernel:
     const std::size_t got = source.read(0, header, sizeof header);
     const bool bgzf = gzip::bgzf_size({header, got}) != 0;
     // Front to back inflation keeps one worker inflating and at most one
-    // parsing; more would only wait.
-    const std::size_t taking_part = bgzf ? workers : std::min<std::size_t>(workers, 2);
+    // parsing; more would only wait. So would workers beyond the blocks that
+    // may be made at once, and each would keep an inflater.
+    const std::size_t taking_part = std::min<std::size_t>(workers, bgzf ? most_blocks_ahead : 2);
     StreamParser parser(tables, kernel);
     Pipeline pipeline(source, taking_part, parser, bgzf);
     pool::ordered_map(taking_part, [&](std::size_t) { pipeline.run_worker(); });

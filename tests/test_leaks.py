@@ -199,7 +199,9 @@ if MEASURE_RSS:
 
 tracemalloc.start()
 for name, (f, calls) in CASES.items():
-    loop(f, 100)
+    # Long enough for the sanitizers' allocator, which reuses freed blocks
+    # only after a quarantine, to settle what the tracer sees.
+    loop(f, min(calls, 2000))
     before = tracemalloc.get_traced_memory()[0]
     loop(f, min(calls, 1000))
     growth[name]["traced"] = tracemalloc.get_traced_memory()[0] - before

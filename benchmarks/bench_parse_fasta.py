@@ -15,12 +15,13 @@ Contenders, each ending with the module's three arrays (tokens uint8, offsets in
 - numpy.fromfile: only reads the file into a uint8 array; the floor, no arrays to compare.
 - veltra_native: parse_fasta(path, numpy.zeros(5, uint8), is_rna).
 - numpy: numpy_fasta.parse_fasta_numpy, a vectorised pure-NumPy tokeniser (one entry per line).
-- biopython, pyfastx, needletail: Bio.SeqIO.parse(path, "fasta"), pyfastx.Fastx(path) and
-  needletail.parse_fastx_file(path). These yield one joined sequence per record, so line
-  boundaries are gone: each record's residues are tokenised with the same table, its id is the
-  integer value of the reader's record id, and its lines are recovered by assuming a fixed wrap
-  width (--line-width, 60 as make_fasta.py writes): ceil(L / width) lines, all full but the last.
-  On files wrapped otherwise, or with empty lines, they do not match, and the check says so.
+- biopython, pyfastx, needletail, dnaio: Bio.SeqIO.parse(path, "fasta"), pyfastx.Fastx(path),
+  needletail.parse_fastx_file(path) and dnaio.open(path). These yield one joined sequence per
+  record, so line boundaries are gone: each record's residues are tokenised with the same table,
+  its id is the integer value of the reader's record id, and its lines are recovered by assuming
+  a fixed wrap width (--line-width, 60 as make_fasta.py writes): ceil(L / width) lines, all full
+  but the last. On files wrapped otherwise, or with empty lines, they do not match, and the check
+  says so.
 
 Check: every contender's arrays are compared with veltra_native's (or with the NumPy reference
 while the module is not built) through SHA-256 digests of tokens, line lengths and ids, all in
@@ -34,10 +35,11 @@ numpy.fromfile's, user CPU seconds of the work per GB of file, and the peak RSS 
 No digests are taken, so the peak is the work's own.
 
 --compressed gzip|bgzf: FILE is gzip or BGZF (checked from its first bytes) and the floor is
-`gzip -dc FILE > /dev/null`, a whole process timed from its start to its exit. The module and
-needletail and pyfastx read the compressed file themselves, Biopython through gzip.open(FILE, "rt"),
-numpy tokenises the file inflated member by member; numpy.fromfile is left out. Per-GB figures
-are per GB of decompressed FASTA.
+`gzip -dc FILE > /dev/null`, a whole process timed from its start to its exit; ISA-L's
+`igzip -dc FILE > /dev/null` is timed the same way as a contender. The module, needletail, pyfastx
+and dnaio read the compressed file themselves, Biopython through gzip.open(FILE, "rt"), numpy
+tokenises the file inflated member by member; numpy.fromfile is left out. Per-GB figures are per
+GB of decompressed FASTA.
 
 --vs-threads N (with --pairs): the module with --threads workers in turn with itself at N workers,
 reported as the speedup, N workers' time over --threads workers' time, median of the pairs.
@@ -72,14 +74,19 @@ from _benchutil import (
 
 DATA_DIR = Path(__file__).resolve().parent / "data"
 GZIP = "gzip -dc"
-CONTENDERS = ("numpy.fromfile", MODULE, "numpy", "biopython", "pyfastx", "needletail", GZIP)
+IGZIP = "igzip -dc"
+# Whole programs that only inflate, to /dev/null: the floor, and ISA-L's own tool.
+INFLATE_COMMANDS = {GZIP: ["gzip", "-dc"], IGZIP: ["igzip", "-dc"]}
+READERS = ("biopython", "pyfastx", "needletail", "dnaio")
+CONTENDERS = ("numpy.fromfile", MODULE, "numpy", *READERS, GZIP, IGZIP)
 # What runs on a compressed file; numpy.fromfile would only read the compressed bytes.
-COMPRESSED_CONTENDERS = (GZIP, MODULE, "numpy", "biopython", "pyfastx", "needletail")
+COMPRESSED_CONTENDERS = (GZIP, MODULE, "numpy", *READERS, IGZIP)
 DISTRIBUTIONS = {
     MODULE: "veltra-native",
     "biopython": "biopython",
     "pyfastx": "pyfastx",
     "needletail": "needletail",
+    "dnaio": "dnaio",
 }
 
 
@@ -146,6 +153,14 @@ def _prepare(name: str, path: str, is_rna: bool, width: int, compressed: bool) -
             def records():
                 for record in parse_fastx_file(path):
                     yield record.id, record.seq
+
+        elif name == "dnaio":
+            import dnaio
+
+            def records():
+                with dnaio.open(path) as reader:
+                    for record in reader:
+                        yield record.name, record.sequence
 
         else:
             raise ValueError(f"unknown contender {name}")
@@ -288,12 +303,16 @@ def decompressed_size(path: str) -> int:
     return sum(len(piece) for piece in inflate_members(path))
 
 
-def _run_gzip(args) -> dict[str, Any]:
-    """`gzip -dc FILE > /dev/null` as one process, with the operating system's accounting of it."""
+def _run_inflater(name: str, args) -> dict[str, Any]:
+    """`gzip -dc FILE > /dev/null` (or igzip's) as one process, with the operating system's
+    accounting of it."""
     t0 = time.perf_counter()
-    proc = subprocess.Popen(
-        ["gzip", "-dc", args.file], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE
-    )
+    try:
+        proc = subprocess.Popen(
+            INFLATE_COMMANDS[name] + [args.file], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE
+        )
+    except FileNotFoundError:
+        return {"contender": name, "status": "not installed"}
     stderr = proc.stderr.read()
     proc.stderr.close()
     _, status, usage = os.wait4(proc.pid, 0)
@@ -301,12 +320,12 @@ def _run_gzip(args) -> dict[str, Any]:
     proc.returncode = os.waitstatus_to_exitcode(status)
     if proc.returncode != 0:
         tail = stderr.decode(errors="replace").strip().splitlines()[-3:]
-        return {"contender": GZIP, "status": f"error: exited with {proc.returncode}: " + " | ".join(tail)}
+        return {"contender": name, "status": f"error: exited with {proc.returncode}: " + " | ".join(tail)}
     # wait4's peak of a spawned process starts from the peak of the Python process that forked
     # it, which dwarfs gzip's own few MB; no figure is better than a wrong one.
     peak = None
     return {
-        "contender": GZIP,
+        "contender": name,
         "status": "ok",
         "time": elapsed,
         "user_cpu": usage.ru_utime,
@@ -332,8 +351,8 @@ def _child_command(name: str, args, result_path: Path) -> list[str]:
 
 
 def _run_one(name: str, args, workdir: str) -> dict[str, Any]:
-    if name == GZIP:
-        return _run_gzip(args)
+    if name in INFLATE_COMMANDS:
+        return _run_inflater(name, args)
     result_path = Path(workdir) / f"{name}.json"
     result_path.unlink(missing_ok=True)
     command = _child_command(name, args, result_path)
@@ -404,8 +423,8 @@ def _run_measured(name: str, args, workdir: str, threads: int) -> dict[str, Any]
 def _run_process(name: str, args, workdir: str, threads: int) -> dict[str, Any]:
     result_path = Path(workdir) / f"{name}.json"
     result_path.unlink(missing_ok=True)
-    if name == GZIP:
-        return _run_gzip(args)
+    if name in INFLATE_COMMANDS:
+        return _run_inflater(name, args)
     env = {**os.environ, WORKERS_ENV: str(threads)}
     proc = subprocess.Popen(
         _child_command(name, args, result_path), env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE
@@ -657,7 +676,8 @@ def run_parent(args) -> int:
     size = _describe_file(args, f", line width {args.line_width}")
     floor_name = GZIP if args.compressed else "numpy.fromfile"
     ratio_key = "ratio_to_gzip" if args.compressed else "ratio_to_fromfile"
-    default = COMPRESSED_CONTENDERS if args.compressed else [n for n in CONTENDERS if n != GZIP]
+    plain = [n for n in CONTENDERS if n not in INFLATE_COMMANDS]
+    default = COMPRESSED_CONTENDERS if args.compressed else plain
     names = args.contender or list(default)
     print(f"{WORKERS_ENV}={args.threads} in every contender's process; best of {args.repeat} run(s)")
     _warm_page_cache(path)
@@ -713,8 +733,7 @@ def run_parent(args) -> int:
     print(
         f"\nchecks compare tokens, line lengths and ids with {reference_name or 'nothing (no reference ran)'}"
     )
-    readers = ("biopython", "pyfastx", "needletail")
-    if any(by_name.get(n, {}).get("check", "").startswith("MISMATCH") for n in readers):
+    if any(by_name.get(n, {}).get("check", "").startswith("MISMATCH") for n in READERS):
         print(
             f"the record readers' lines are recovered assuming {args.line_width}-column wrapping"
             " (--line-width); files wrapped otherwise or with empty lines cannot match"
@@ -825,6 +844,8 @@ def main(argv: list[str] | None = None) -> int:
         others = set(args.contender or ()) - set(COMPRESSED_CONTENDERS)
         if others:
             parser.error(f"{', '.join(sorted(others))} only read plain files")
+    elif set(args.contender or ()) & set(INFLATE_COMMANDS):
+        parser.error(f"{' and '.join(INFLATE_COMMANDS)} only read compressed files")
     if args.vs_threads is not None:
         if not args.pairs or args.vs_threads < 1:
             parser.error("--vs-threads needs --pairs and a positive worker count")

@@ -11,7 +11,8 @@ find_package(Threads REQUIRED)
 find_package(ZLIB REQUIRED)
 
 file(GLOB_RECURSE VELTRA_BASE_SOURCES CONFIGURE_DEPENDS
-  "${VELTRA_ROOT}/src/fasta/*.cpp" "${VELTRA_ROOT}/src/sys/*.cpp" "${VELTRA_ROOT}/src/pool/*.cpp")
+  "${VELTRA_ROOT}/src/fasta/*.cpp" "${VELTRA_ROOT}/src/sys/*.cpp" "${VELTRA_ROOT}/src/pool/*.cpp"
+  "${VELTRA_ROOT}/src/panic/*.cpp")
 # The optional inflaters are added by veltra_use_inflaters, where found.
 list(FILTER VELTRA_BASE_SOURCES EXCLUDE REGEX "/src/fasta/gzip/inflate_(libdeflate|isal)\\.cpp$")
 list(APPEND VELTRA_BASE_SOURCES "${VELTRA_ROOT}/src/panic.cpp")

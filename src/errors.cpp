@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <new>
 #include <string_view>
+#include <vector>
 
 namespace veltra {
 
@@ -274,6 +275,14 @@ void run_signal_handlers() {
         throw ErrorInFlight(PyErr::fetch_or_system_error());
 }
 
+void* release_interpreter() noexcept {
+    return PyGILState_Check() != 0 ? PyEval_SaveThread() : nullptr;
+}
+
+void retake_interpreter(void* state) {
+    PyEval_RestoreThread(static_cast<PyThreadState*>(state));
+}
+
 namespace detail {
 
 GuardDepth::GuardDepth() noexcept {
@@ -290,33 +299,17 @@ GuardDepth::~GuardDepth() {
     --guard_depth;
 }
 
-VELTRA_PASSES_FORCED_UNWIND void raise_error(PyErr&& err) {
-    try {
-        std::move(err).restore();
-    } catch (const abi::__forced_unwind&) {
-        throw;
-    } catch (...) {
+void raise_error(PyErr&& err) {
+    if (failure_of([&] { std::move(err).restore(); }))
         abort_at_boundary();
-    }
 }
 
 namespace {
 
-// MemoryError for a failed allocation, on a road that needs no heap, since
-// the heap may be what ran out: the text is formed on the stack, and should
-// even the message object not fit, the interpreter's own MemoryError, kept
-// ready for this, stands in.
-void raise_memory_error(const std::size_t* bytes) noexcept {
-    std::array<char, 64> text{};
-    std::string_view message = "memory allocation failed";
-    if (bytes != nullptr) {
-        constexpr std::string_view head = "memory allocation of ";
-        constexpr std::string_view tail = " bytes failed";
-        char* out = std::copy(head.begin(), head.end(), text.data());
-        out = std::to_chars(out, text.data() + text.size() - tail.size(), *bytes).ptr;
-        out = std::copy(tail.begin(), tail.end(), out);
-        message = std::string_view(text.data(), static_cast<std::size_t>(out - text.data()));
-    }
+// MemoryError on a road that needs no heap, since the heap may be what ran
+// out: should even the message object not fit, the interpreter's own
+// MemoryError, kept ready for this, stands in.
+void raise_memory_error(std::string_view message) noexcept {
     PyObject* object = PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size()));
     if (object == nullptr) {
         PyErr_Clear();
@@ -327,33 +320,86 @@ void raise_memory_error(const std::size_t* bytes) noexcept {
     Py_DECREF(object);
 }
 
+// The same for a failed allocation, its text formed on the stack.
+void raise_allocation_failed(const std::size_t* bytes) noexcept {
+    std::array<char, 64> text{};
+    std::string_view message = "memory allocation failed";
+    if (bytes != nullptr) {
+        constexpr std::string_view head = "memory allocation of ";
+        constexpr std::string_view tail = " bytes failed";
+        char* out = std::copy(head.begin(), head.end(), text.data());
+        out = std::to_chars(out, text.data() + text.size() - tail.size(), *bytes).ptr;
+        out = std::copy(tail.begin(), tail.end(), out);
+        message = std::string_view(text.data(), static_cast<std::size_t>(out - text.data()));
+    }
+    raise_memory_error(message);
+}
+
 // Raises MemoryError if `failure` is a failed allocation.
-VELTRA_PASSES_FORCED_UNWIND bool raised_out_of_memory(std::exception_ptr failure) {
+bool raised_out_of_memory(std::exception_ptr failure) {
     try {
         std::rethrow_exception(failure);
     } catch (const AllocFailure& a) {
-        raise_memory_error(&a.bytes);
+        raise_allocation_failed(&a.bytes);
         return true;
     } catch (const std::bad_alloc&) {
-        raise_memory_error(nullptr);
+        raise_allocation_failed(nullptr);
         return true;
-    } catch (const abi::__forced_unwind&) {
-        throw;
+    } catch (const MemoryShortage& m) {
+        raise_memory_error(m.message);
+        return true;
     } catch (...) {
         return false;
     }
 }
 
+// A note as Python text: its words, then its shown bytes as repr shows them.
+// Null, and nothing pending, where it cannot be made.
+Object note_text(const Note& note) {
+    const std::string words = check_utf8(note.text).valid ? note.text : utf8_lossy(note.text);
+    Object text =
+        Object::steal(PyUnicode_FromStringAndSize(words.data(), static_cast<Py_ssize_t>(words.size())));
+    if (text && note.shown) {
+        const auto size = static_cast<Py_ssize_t>(note.shown->size());
+        Object shown = Object::steal(PyUnicode_DecodeUTF8(note.shown->data(), size, "strict"));
+        if (!shown) {
+            PyErr_Clear();
+            shown = Object::steal(PyBytes_FromStringAndSize(note.shown->data(), size));
+        }
+        Object repr = shown ? Object::steal(PyObject_Repr(shown.get())) : Object();
+        text = repr ? Object::steal(PyUnicode_Concat(text.get(), repr.get())) : Object();
+    }
+    if (!text)
+        PyErr_Clear();
+    return text;
+}
+
+// The failure's notes become the exception's own. One that cannot be added
+// is left out: the exception is what has to reach the caller.
+void add_notes(PyErr& err, const std::vector<Note>& notes) {
+    if (notes.empty())
+        return;
+    try {
+        PyObject* exception = err.value().ptr();
+        for (const Note& note : notes) {
+            const Object text = note_text(note);
+            if (!text || !Object::steal(PyObject_CallMethod(exception, "add_note", "O", text.get())))
+                PyErr_Clear();
+        }
+    } catch (const std::bad_alloc&) {
+    }
+}
+
 // What a caught failure other than a failed allocation becomes in Python.
-VELTRA_PASSES_FORCED_UNWIND PyErr translate(std::exception_ptr failure) {
+PyErr translate(std::exception_ptr failure) {
     try {
         std::rethrow_exception(failure);
     } catch (const ErrorInFlight& e) {
         return e.take();
     } catch (Panic& p) {
-        return PyErr::panic_exception(std::move(p.message));
-    } catch (const abi::__forced_unwind&) {
-        throw;
+        PyErr err = PyErr::panic_exception(std::move(p.message));
+        add_notes(err, p.notes);
+        return err;
     } catch (const std::exception& e) {
         // Not raised by this module's own checks, so nobody reported it yet.
         write_panic_report(e.what(), std::source_location::current());
@@ -367,13 +413,14 @@ VELTRA_PASSES_FORCED_UNWIND PyErr translate(std::exception_ptr failure) {
 
 // The error indicator set from `failure`; a plain MemoryError where building
 // the exception itself finds no memory.
-VELTRA_PASSES_FORCED_UNWIND void set_error_from(std::exception_ptr failure) {
+void set_error_from(std::exception_ptr failure) {
     if (raised_out_of_memory(failure))
         return;
+    const std::exception_ptr failed = failure_of([&] { translate(failure).restore(); });
+    if (!failed)
+        return;
     try {
-        translate(failure).restore();
-    } catch (const abi::__forced_unwind&) {
-        throw;
+        std::rethrow_exception(failed);
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const AllocFailure&) {
@@ -385,11 +432,11 @@ VELTRA_PASSES_FORCED_UNWIND void set_error_from(std::exception_ptr failure) {
 
 }  // namespace
 
-VELTRA_PASSES_FORCED_UNWIND void raise_failure(std::exception_ptr failure) {
+void raise_failure(std::exception_ptr failure) {
     set_error_from(failure);
 }
 
-VELTRA_PASSES_FORCED_UNWIND void report_unraisable(std::exception_ptr failure) {
+void report_unraisable(std::exception_ptr failure) {
     set_error_from(failure);
     PyErr_WriteUnraisable(nullptr);
 }

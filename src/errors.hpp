@@ -11,8 +11,6 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <cxxabi.h>
-
 #include <exception>
 #include <memory>
 #include <optional>
@@ -154,6 +152,13 @@ private:
 // `ErrorInFlight` when one raises (KeyboardInterrupt, say).
 void run_signal_handlers();
 
+// For a system call of the core that may wait for long (sys.hpp): the
+// interpreter lock, let go meanwhile as Python's own I/O does, so that other
+// threads run and the main thread's signal handlers with them. A thread that
+// does not hold it (a pool worker) has nothing to let go: nullptr.
+void* release_interpreter() noexcept;
+void retake_interpreter(void* state);
+
 // The process-wide "pyo3_runtime.PanicException" type, created on first use.
 PyObject* panic_exception_type();
 
@@ -194,26 +199,21 @@ void report_unraisable(std::exception_ptr failure);
 // `PyResult<Object>`; the guard returns a new reference or NULL with the
 // error raised.
 //
-// Not noexcept, and no catch-all here may keep a forced unwind: when the
+// Not noexcept, and no handler here may take a forced unwind: when the
 // finalising interpreter ends a daemon thread inside a call (pthread_exit),
 // the unwind has to pass through every frame, or the process aborts.
 template <class F>
-VELTRA_PASSES_FORCED_UNWIND PyObject* call_guard(F&& work) {
+PyObject* call_guard(F&& work) {
     const detail::GuardDepth depth;
     PyObject* result = nullptr;
-    std::exception_ptr failure;
     std::optional<PyErr> error;
-    try {
+    const std::exception_ptr failure = failure_of([&] {
         PyResult<Object> outcome = std::forward<F>(work)();
         if (outcome)
             result = std::move(outcome).value().release();
         else
             error.emplace(std::move(outcome).error());
-    } catch (const abi::__forced_unwind&) {
-        throw;
-    } catch (...) {
-        failure = std::current_exception();
-    }
+    });
     if (error)
         detail::raise_error(std::move(*error));
     else if (failure)
@@ -224,15 +224,10 @@ VELTRA_PASSES_FORCED_UNWIND PyObject* call_guard(F&& work) {
 // The frame of deallocation callbacks: nothing can be raised there, so a
 // failure goes to the interpreter's unraisable hook.
 template <class F>
-VELTRA_PASSES_FORCED_UNWIND void dealloc_guard(F&& work) {
+void dealloc_guard(F&& work) {
     const detail::GuardDepth depth;
-    try {
-        std::forward<F>(work)();
-    } catch (const abi::__forced_unwind&) {
-        throw;
-    } catch (...) {
-        detail::report_unraisable(std::current_exception());
-    }
+    if (const std::exception_ptr failure = failure_of(std::forward<F>(work)))
+        detail::report_unraisable(failure);
 }
 
 }  // namespace veltra

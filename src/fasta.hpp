@@ -47,7 +47,8 @@ struct Parsed {
 };
 
 // The whole driver below the Python edge: progress lines, the file read, the
-// chunk plan and both passes. Failures panic.
+// chunk plan and both passes. Failures panic, with notes that name the file
+// and say where in it (fasta/failures.hpp).
 Parsed parse_file(std::string_view path, bool is_rna, const kernel::Kernel& kernel = kernel::selected());
 
 // Run, when set, between the two passes over a file's chunks, with its path

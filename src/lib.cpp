@@ -309,6 +309,10 @@ PyResult<Object> init_module() {
     // A signal that interrupts the core's system calls runs the Python
     // handlers, so that Ctrl-C can end a call that waits on a pipe.
     sys::set_interrupt_hook(run_signal_handlers);
+    // One that waits there lets other threads run: a wait that nothing ends
+    // (a FIFO without a writer) then cannot keep the main thread from its
+    // handlers.
+    sys::set_blocking_hooks(release_interpreter, retake_interpreter);
     Object module = Object::steal(PyModule_Create2(&module_def, module_api_version));
     if (!module)
         return PyErr::fetch_or_system_error();

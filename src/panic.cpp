@@ -1,9 +1,11 @@
 #include "panic.hpp"
 
+#include <pthread.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <new>
 
 namespace veltra {
 
@@ -36,9 +38,47 @@ void write_panic_report(std::string_view message, const std::source_location& wh
     write_all_stderr(report);
 }
 
+namespace {
+thread_local int silenced = 0;
+}  // namespace
+
+SilentPanics::SilentPanics() noexcept {
+    ++silenced;
+}
+SilentPanics::~SilentPanics() {
+    --silenced;
+}
+bool panics_reported() noexcept {
+    return silenced == 0;
+}
+
+#if defined(_LIBCPPABI_VERSION)
+void detail::end_thread_anew() {
+    // The handler lets go of the forced unwind it took as libc++abi's own
+    // rethrow of a foreign exception does: by emptying the stack of caught
+    // exceptions, the first member of the runtime's per-thread globals.
+    // Leaving the handler then leaves that unwind alone.
+    *static_cast<void**>(exception_globals()) = nullptr;
+    pthread_exit(nullptr);
+}
+#endif
+
 void panic(std::string message, std::source_location where) {
-    write_panic_report(message, where);
-    throw Panic{std::move(message), where};
+    panic(std::move(message), {}, where);
+}
+
+void panic(std::string message, std::vector<Note> notes, std::source_location where) {
+    if (panics_reported())
+        write_panic_report(message, where);
+    throw Panic{std::move(message), where, std::move(notes)};
+}
+
+void Panic::add_note(std::string_view text, std::optional<std::string_view> shown) noexcept {
+    try {
+        notes.insert(notes.begin(),
+                     Note{std::string(text), shown ? std::optional<std::string>(*shown) : std::nullopt});
+    } catch (const std::bad_alloc&) {
+    }
 }
 
 void resume_panic(std::string message) {

@@ -12,19 +12,37 @@
 #include <cstddef>
 #include <cstdint>
 #include <exception>
+#include <optional>
 #include <source_location>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <variant>
+#include <vector>
 
 namespace veltra {
+
+// What a user is told beside a failure's message (in Python, the notes of the
+// exception): `text`, followed, when there are `shown` bytes, by those bytes
+// as Python's repr shows them (as text where they are UTF-8, else as bytes).
+struct Note {
+    std::string text;
+    std::optional<std::string> shown;
+};
 
 // A broken invariant in flight. The report has already been written when one
 // of these exists, so catching it only has to translate the message.
 struct Panic {
     std::string message;
     std::source_location where;
+    // Outermost first: a frame that knows what was being done when the
+    // failure passed through it puts that in front of what the frames below
+    // it said. Never part of the report or the message.
+    std::vector<Note> notes{};
+
+    // Puts a note in front of the others. A note that finds no memory is left
+    // out, since it must not take the place of the failure it explains.
+    void add_note(std::string_view text, std::optional<std::string_view> shown = std::nullopt) noexcept;
 };
 
 // A native buffer that could not be allocated. The call guard raises it as
@@ -33,7 +51,13 @@ struct AllocFailure {
     std::size_t bytes;
 };
 
-// For functions with a handler `catch (const abi::__forced_unwind&)`: a
+// Memory that the system would not give for something other than a buffer,
+// such as a worker's stack: raised as `MemoryError(message)`.
+struct MemoryShortage {
+    std::string message;
+};
+
+// For a function with a handler `catch (const abi::__forced_unwind&)`: a
 // forced unwind has no C++ object behind it, so the runtime binds that
 // reference to null, which the undefined-behaviour sanitizer's null check
 // reports. The idiom is the runtime's own; the check is off there (GCC can
@@ -44,15 +68,44 @@ struct AllocFailure {
 #define VELTRA_PASSES_FORCED_UNWIND __attribute__((no_sanitize_undefined))
 #endif
 
-// What `work` threw, or nothing: for work whose failure another thread
-// raises later. A forced unwind (a thread being ended) goes on up.
-template <class Work>
-VELTRA_PASSES_FORCED_UNWIND std::exception_ptr captured(Work&& work) {
+namespace detail {
+
+#if defined(_LIBCPPABI_VERSION)
+// Defined by libc++abi, which does not declare it.
+extern "C" void* __cxa_get_globals();
+inline void* exception_globals() noexcept {
+    return __cxa_get_globals();
+}
+// Ends the calling thread with a forced unwind of its own, from inside the
+// handler that took the one under way.
+[[noreturn]] void end_thread_anew();
+#else
+inline void* exception_globals() noexcept {
+    return abi::__cxa_get_globals();
+}
+#endif
+
+}  // namespace detail
+
+// Runs `body` and returns what it threw, or null. A forced unwind is no
+// failure: with it pthread_exit ends a thread (the finalising interpreter
+// ends a daemon thread inside a call so), and it has to pass through every
+// frame. libstdc++ names it, so it is rethrown. libc++abi takes it for a
+// foreign exception and rethrows one by raising it anew, which finds no
+// handler and ends the process; there the thread's end starts over instead.
+template <class F>
+VELTRA_PASSES_FORCED_UNWIND std::exception_ptr failure_of(F&& body) {
     try {
-        work();
+        std::forward<F>(body)();
+#if !defined(_LIBCPPABI_VERSION)
     } catch (const abi::__forced_unwind&) {
         throw;
+#endif
     } catch (...) {
+#if defined(_LIBCPPABI_VERSION)
+        if (abi::__cxa_current_exception_type() == nullptr)
+            detail::end_thread_anew();
+#endif
         return std::current_exception();
     }
     return nullptr;
@@ -62,7 +115,7 @@ VELTRA_PASSES_FORCED_UNWIND std::exception_ptr captured(Work&& work) {
 // allocated on a thread's first throw otherwise, and the process dies if
 // that finds no memory, as it may when the throw reports a failed allocation.
 inline void prepare_thread_for_exceptions() noexcept {
-    abi::__cxa_eh_globals* globals = abi::__cxa_get_globals();
+    void* globals = detail::exception_globals();
     // Kept: the call is declared without side effects.
     asm volatile("" : : "r"(globals) : "memory");
 }
@@ -73,6 +126,22 @@ void write_panic_report(std::string_view message, const std::source_location& wh
 
 // Reports and throws. Every internal failure of the module goes through here.
 [[noreturn]] void panic(std::string message, std::source_location where = std::source_location::current());
+[[noreturn]] void panic(std::string message, std::vector<Note> notes,
+                        std::source_location where = std::source_location::current());
+
+// While one exists, panics of this thread write no report: for a second look
+// at the input on the road of a failure already reported, whose own failure
+// is dropped rather than shown.
+class SilentPanics {
+public:
+    SilentPanics() noexcept;
+    ~SilentPanics();
+    SilentPanics(const SilentPanics&) = delete;
+    SilentPanics& operator=(const SilentPanics&) = delete;
+};
+
+// Whether this thread's panics are reported now.
+bool panics_reported() noexcept;
 
 // Throws without a report: for a failure that was already reported elsewhere,
 // such as a panic coming back from Python code.

@@ -99,6 +99,17 @@ private:
 using InterruptHook = void (*)();
 void set_interrupt_hook(InterruptHook hook) noexcept;
 
+// What the calling thread lets go of while it waits in a system call that may
+// not end soon (an open of a FIFO that has no writer, a read of a pipe, a
+// write to a full standard output), so that the embedding program's other
+// threads run meanwhile (for the Python edge, the interpreter lock).
+// `let_go` returns what `take_back` needs, or nullptr when the thread held
+// nothing (a pool worker); `take_back` runs before anything else does after
+// the wait, the interrupt hook included. Without hooks nothing is let go.
+using LetGoHook = void* (*)();
+using TakeBackHook = void (*)(void* held);
+void set_blocking_hooks(LetGoHook let_go, TakeBackHook take_back) noexcept;
+
 // An open descriptor, closed by its owner.
 class File {
 public:
@@ -120,19 +131,21 @@ public:
     Result<std::size_t, OsError> read_at(std::uint64_t offset, std::uint8_t* dst, std::size_t n) const;
 
     // Everything from the current position to the end, in a buffer sized
-    // from the file's metadata and grown past it if the file is longer.
+    // from the file's metadata and grown past it if the file is longer. A
+    // pipe may keep it waiting, with the blocking hooks' lock let go.
     Result<Buffer<std::uint8_t>, OsError> read_to_end() const;
 
 private:
     int fd_ = -1;
 };
 
-// `path` (its bytes used unchanged as the file name) opened for reading. The
-// one place where the calling thread opens files, retrying when a signal
-// interrupts it.
+// `path` (its bytes used unchanged as the file name) opened for reading,
+// retrying when a signal interrupts it. It may wait for a FIFO's writer with
+// the blocking hooks' lock let go.
 Result<File, OsError> open_file(std::string_view path);
 
-// The whole file at `path`.
+// The whole file at `path`, for the system's own small files: read without
+// letting go of anything, since the pool's start reads them under its lock.
 Result<Buffer<std::uint8_t>, OsError> read_whole_file(std::string_view path);
 
 // Renders the pieces, in order, through the process-wide line-buffered

@@ -8,14 +8,129 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import textwrap
 from pathlib import Path
 
 import numpy as np
 import pytest
 
+import veltra_native
+
 HERE = Path(__file__).resolve().parent
+ROOT = HERE.parent
 WORKER_COUNTS = (1, 2, 3, 8)
 REPLY_TIMEOUT = 120
+# Generous: children run thousands of calls, slower still under a sanitizer.
+TIMEOUT = 300
+# Set by tools/sanitized: the resident set and the allocator are the sanitizer's.
+SANITIZED = os.environ.get("VELTRA_SANITIZED") == "1"
+MAPPING = np.zeros(5, np.uint8)
+
+
+def parse(path, is_rna=True, mapping=MAPPING):
+    """parse_fasta's result as (ids, tokens, offsets) in plain Python values."""
+    tokens, offsets, ids = veltra_native.parse_fasta(str(path), mapping, is_rna)
+    return ids.tolist(), tokens.tobytes(), offsets.tolist()
+
+
+def failure(call, *args):
+    """(exception name, message) of what `call` raised; PanicException derives from BaseException."""
+    with pytest.raises(BaseException) as info:
+        call(*args)
+    return type(info.value).__name__, str(info.value)
+
+
+# ---------------------------------------------------------------------------
+# Child interpreters: the pool, descriptor 1 and the process's limits are
+# their own, and a crash or a hang there fails one test.
+
+
+def child_env(workers=None, env=None, preload=None):
+    """This environment without the worker-count variables, with tests/ on
+    the path; `workers` fixes the count, `preload` goes behind whatever is
+    preloaded already (a sanitizer runtime has to stay first)."""
+    environ = {k: v for k, v in os.environ.items() if not k.startswith("RAYON_")}
+    environ["PYTHONPATH"] = os.pathsep.join(filter(None, [str(HERE), environ.get("PYTHONPATH")]))
+    if workers is not None:
+        environ["RAYON_NUM_THREADS"] = str(workers)
+    environ.update(env or {})
+    if preload is not None:
+        environ["LD_PRELOAD"] = " ".join(filter(None, [os.environ.get("LD_PRELOAD"), str(preload)]))
+    return environ
+
+
+def python_command(script, *args):
+    return [sys.executable, "-c", textwrap.dedent(script), *map(str, args)]
+
+
+def run_python(script, *args, workers=None, env=None, preload=None):
+    """The finished process of `script` run in a fresh interpreter; it must have succeeded."""
+    done = subprocess.run(
+        python_command(script, *args), env=child_env(workers, env, preload), capture_output=True, timeout=TIMEOUT
+    )
+    assert done.returncode == 0, done.stderr[-4000:]
+    return done
+
+
+# A child's script starts with this; it hands its findings back through a
+# file opened up front, since some children close or fill descriptor 1.
+CHILD_PRELUDE = """\
+import json, os, sys, time
+RESULT = open(os.environ["VELTRA_TEST_RESULT"], "w")
+
+def report(value):
+    json.dump(value, RESULT)
+    RESULT.flush()
+
+def failure(call, *args):
+    try:
+        call(*args)
+    except BaseException as e:
+        return [type(e).__name__, str(e)]
+    return None
+
+def threads():
+    return len(os.listdir("/proc/self/task"))
+
+def wait_for_threads(predicate):
+    # Workers start without being waited for; give them time to appear.
+    deadline = time.monotonic() + 60
+    while not predicate(threads()) and time.monotonic() < deadline:
+        time.sleep(0.01)
+    return threads()
+"""
+
+
+class Child:
+    """A child interpreter running CHILD_PRELUDE and `body`."""
+
+    def __init__(self, body, *args, workers=None, env=None, preload=None):
+        handle, self.result = tempfile.mkstemp(suffix=".json")
+        os.close(handle)
+        environ = child_env(workers, {**(env or {}), "VELTRA_TEST_RESULT": self.result}, preload)
+        self.process = subprocess.Popen(
+            python_command(CHILD_PRELUDE + textwrap.dedent(body), *args),
+            env=environ, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+        )
+
+    def finish(self):
+        """(what the child reported, its standard output, its standard error as text)."""
+        try:
+            stdout, stderr = self.process.communicate(timeout=TIMEOUT)
+            with open(self.result) as file:
+                text = file.read()
+        finally:
+            os.unlink(self.result)
+            if self.process.poll() is None:
+                self.process.kill()
+                self.process.communicate()
+        stderr = stderr.decode(errors="replace")
+        assert self.process.returncode == 0, stderr[-4000:]
+        return json.loads(text), stdout, stderr
+
+
+def run_child(body, *args, **kwargs):
+    return Child(body, *args, **kwargs).finish()
 
 
 def build_shim(tmp_path_factory, name):
@@ -25,7 +140,7 @@ def build_shim(tmp_path_factory, name):
     out = tmp_path_factory.mktemp("shim") / f"{name}.so"
     # The compiler must not run with a sanitizer runtime preloaded.
     env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
-    source = Path(__file__).parent / "native" / f"{name}.c"
+    source = HERE / "native" / f"{name}.c"
     subprocess.run(
         [compiler, "-shared", "-fPIC", "-O1", "-o", str(out), str(source), "-ldl"],
         check=True,
@@ -105,8 +220,6 @@ def panic_block():
 # One helper process per worker count (parse_worker.py): the worker count is
 # fixed per process when the pool starts, so every test module that needs
 # several gets long-lived helpers, started once for the module.
-
-
 
 
 class ParseWorker:

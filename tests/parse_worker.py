@@ -11,12 +11,13 @@ and failure reports there, and the bytes that a call added come back with its
 reply. If the process dies, "err" holds whatever it said last.
 
 Every request carries an "id" that its reply repeats. Requests:
-    {"path": str, "is_rna": bool, "hooks": bool (optional)}
+    {"path": str, "is_rna": bool, "hooks": bool (optional), "contents": base64 (optional)}
         -> {"result": [tokens, offsets, ids], "out": str, "err": str}, the
            arrays' raw bytes in base64, or {"error": [type name, message],
-           "out": str, "err": str}; with "hooks", parsed by the test module's
-           own copy of the parser (_veltra_testing.parse_file), whose
-           inflaters "fast_inflaters" sets
+           "notes": the exception's notes, "out": str, "err": str}; with
+           "hooks", parsed by the test module's own copy of the parser
+           (_veltra_testing.parse_file), whose inflaters "fast_inflaters"
+           sets, and which rewrites the file to "contents" between its passes
     {"threads": n}
         -> {"threads": count}: how many threads the process has gained since
            it started, once that reaches n (or after a generous bound)
@@ -63,12 +64,13 @@ def parse(request):
         if request.get("hooks"):
             import _veltra_testing
 
-            ids, tokens, offsets = _veltra_testing.parse_file(request["path"], request["is_rna"])
+            contents = [base64.b64decode(request["contents"])] if "contents" in request else []
+            ids, tokens, offsets = _veltra_testing.parse_file(request["path"], request["is_rna"], *contents)
             tokens, offsets, ids = np.frombuffer(tokens, np.uint8), np.array(offsets, np.int64), np.array(ids, np.uint64)
         else:
             tokens, offsets, ids = veltra_native.parse_fasta(request["path"], mapping, request["is_rna"])
     except BaseException as error:  # PanicException derives from BaseException
-        return {"error": [type(error).__name__, str(error)]}
+        return {"error": [type(error).__name__, str(error)], "notes": getattr(error, "__notes__", [])}
     return {"result": [encode(tokens), encode(offsets), encode(ids)]}
 
 

@@ -1,23 +1,18 @@
-"""Binding and conversion of the module functions' arguments.
-
-Everything here fails before a function body runs, so none of it depends on
-what the bodies do. Conversions that reach NumPy arrays are in
-test_arguments_arrays.py.
-"""
+"""Binding and conversion of the module functions' arguments: every case
+fails, or passes its conversions, before a function body runs."""
 
 import pathlib
 
 import numpy as np
 import pytest
 
-import veltra_native
+import veltra_native as vn
+from conftest import failure, parse
+from fasta_reference import WORKED, parse_file
 
 M = np.zeros(5, dtype=np.uint8)
-ARRAY_FUNCTIONS = [
-    veltra_native.concatenate_numpy,
-    veltra_native.concatenate_awkward,
-    veltra_native.awkward_from_list_of_numpy,
-]
+M4 = np.zeros(4, dtype=np.uint8)  # passes every conversion; the body then stops before it reads anything
+LENGTH_PANIC = "assertion failed: mapping.len() == 5"
 
 
 def type_error_message(call):
@@ -27,203 +22,69 @@ def type_error_message(call):
     return str(info.value)
 
 
-def error_past_conversion(call, name):
-    """Runs a call whose argument `name` must convert.
-
-    What the call does afterwards belongs to the function body or to a later
-    parameter, so any outcome but a conversion error for `name` is fine here.
-    """
-    try:
-        call()
-    except (KeyboardInterrupt, SystemExit):
-        raise
-    except BaseException as error:  # PanicException derives from BaseException
-        assert not (type(error) is TypeError and str(error).startswith(f"argument '{name}': ")), error
-
-
-@pytest.mark.parametrize(
-    "call, message",
-    [
-        # The examples of the binding and conversion rules, word for word.
-        (
-            lambda: veltra_native.parse_fasta(1, M, True),
-            "argument 'path': 'int' object cannot be converted to 'PyString'",
-        ),
-        (
-            lambda: veltra_native.parse_fasta(pathlib.Path("f"), M, True),
-            "argument 'path': 'PosixPath' object cannot be converted to 'PyString'",
-        ),
-        (
-            lambda: veltra_native.concatenate_numpy((M, M)),
-            "argument 'arrays': 'tuple' object cannot be converted to 'PyList'",
-        ),
-        (
-            lambda: veltra_native.parse_fasta(),
-            "parse_fasta() missing 3 required positional arguments: 'path', 'mapping', and 'is_rna'",
-        ),
-        (
-            lambda: veltra_native.parse_fasta("f"),
-            "parse_fasta() missing 2 required positional arguments: 'mapping' and 'is_rna'",
-        ),
-        (
-            lambda: veltra_native.parse_fasta("f", mapping=M),
-            "parse_fasta() missing 1 required positional argument: 'is_rna'",
-        ),
-        (
-            lambda: veltra_native.parse_fasta("f", M, True, 4),
-            "parse_fasta() takes 3 positional arguments but 4 were given",
-        ),
-        (
-            lambda: veltra_native.concatenate_numpy([M], [M]),
-            "concatenate_numpy() takes 1 positional arguments but 2 were given",
-        ),
-        (
-            lambda: veltra_native.parse_fasta("f", M, True, path="g"),
-            "parse_fasta() got multiple values for argument 'path'",
-        ),
-        (
-            lambda: veltra_native.concatenate_numpy(arrays=[M], axis=0),
-            "concatenate_numpy() got an unexpected keyword argument 'axis'",
-        ),
-    ],
-)
-def test_documented_messages(call, message):
-    assert type_error_message(call) == message
-
-
-@pytest.mark.parametrize(
-    "kwargs, missing",
-    [
-        ({"mapping": M}, "2 required positional arguments: 'path' and 'is_rna'"),
-        ({"is_rna": True}, "2 required positional arguments: 'path' and 'mapping'"),
-        ({"path": "f", "is_rna": True}, "1 required positional argument: 'mapping'"),
-    ],
-)
-def test_missing_names_only_the_empty_slots(kwargs, missing):
-    assert type_error_message(lambda: veltra_native.parse_fasta(**kwargs)) == f"parse_fasta() missing {missing}"
-
-
-@pytest.mark.parametrize("function", ARRAY_FUNCTIONS, ids=lambda f: f.__name__)
-def test_array_function_binding(function):
-    name = function.__name__
-    assert type_error_message(lambda: function()) == (
-        f"{name}() missing 1 required positional argument: 'arrays'"
-    )
-    assert type_error_message(lambda: function([], [], [])) == (
-        f"{name}() takes 1 positional arguments but 3 were given"
-    )
-    assert type_error_message(lambda: function([], arrays=[])) == (
-        f"{name}() got multiple values for argument 'arrays'"
-    )
-    assert type_error_message(lambda: function(Arrays=[])) == (
-        f"{name}() got an unexpected keyword argument 'Arrays'"
-    )
-    # Bound by keyword, the argument reaches its conversion.
-    assert type_error_message(lambda: function(arrays=(M,))) == (
-        "argument 'arrays': 'tuple' object cannot be converted to 'PyList'"
-    )
-
-
-@pytest.mark.parametrize(
-    "call, message",
-    [
-        # Too many positional arguments come before any keyword is looked at.
-        (
-            lambda: veltra_native.parse_fasta(1, 2, 3, 4, bogus=1, path=2),
-            "parse_fasta() takes 3 positional arguments but 4 were given",
-        ),
-        # Keyword errors in keyword order: whichever comes first is reported.
-        (
-            lambda: veltra_native.parse_fasta("f", bogus=1, path="g"),
-            "parse_fasta() got an unexpected keyword argument 'bogus'",
-        ),
-        (
-            lambda: veltra_native.parse_fasta("f", path="g", bogus=1),
-            "parse_fasta() got multiple values for argument 'path'",
-        ),
-        (
-            lambda: veltra_native.parse_fasta("f", M, is_rna=True, mapping=M),
-            "parse_fasta() got multiple values for argument 'mapping'",
-        ),
-        # Keyword errors come before missing arguments...
-        (
-            lambda: veltra_native.parse_fasta(bogus=1),
-            "parse_fasta() got an unexpected keyword argument 'bogus'",
-        ),
-        # ...and missing arguments before any conversion.
-        (
-            lambda: veltra_native.parse_fasta(1),
-            "parse_fasta() missing 2 required positional arguments: 'mapping' and 'is_rna'",
-        ),
-        (
-            lambda: veltra_native.parse_fasta(1, is_rna=1),
-            "parse_fasta() missing 1 required positional argument: 'mapping'",
-        ),
-        # Conversions run in parameter order, not in keyword order.
-        (
-            lambda: veltra_native.parse_fasta(is_rna=1, mapping=[1], path=1),
-            "argument 'path': 'int' object cannot be converted to 'PyString'",
-        ),
-    ],
-)
-def test_precedence(call, message):
-    assert type_error_message(call) == message
-
-
-@pytest.mark.parametrize(
-    "keyword, replaces",
-    [("Path", "path"), ("PATH", "path"), ("path ", "path"), ("Mapping", "mapping"), ("is_RNA", "is_rna")],
-)
-def test_keywords_match_exactly(keyword, replaces):
-    kwargs = {"path": "f", "mapping": M, "is_rna": True}
-    kwargs[keyword] = kwargs.pop(replaces)
-    message = type_error_message(lambda: veltra_native.parse_fasta(**kwargs))
-    assert message == f"parse_fasta() got an unexpected keyword argument '{keyword}'"
-
-
-def test_keyword_that_is_not_utf8_matches_nothing():
-    # The name is rendered with U+FFFD for each byte of the lone surrogate.
-    message = type_error_message(lambda: veltra_native.parse_fasta("f", M, True, **{"\ud800": 1}))
-    assert message == "parse_fasta() got an unexpected keyword argument '\ufffd\ufffd\ufffd'"
-
-
 class Holder:
     class Inner:
         pass
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda: vn.parse_fasta(), "parse_fasta() missing 3 required positional arguments: 'path', 'mapping', and 'is_rna'"),
+        (lambda: vn.parse_fasta(mapping=M), "parse_fasta() missing 2 required positional arguments: 'path' and 'is_rna'"),
+        (lambda: vn.parse_fasta("f", is_rna=True), "parse_fasta() missing 1 required positional argument: 'mapping'"),
+        (lambda: vn.parse_fasta("f", M, True, 4), "parse_fasta() takes 3 positional arguments but 4 were given"),
+        (lambda: vn.concatenate_numpy([M], [M]), "concatenate_numpy() takes 1 positional arguments but 2 were given"),
+        (lambda: vn.parse_fasta("f", M, True, path="g"), "parse_fasta() got multiple values for argument 'path'"),
+        (lambda: vn.concatenate_awkward([], arrays=[]), "concatenate_awkward() got multiple values for argument 'arrays'"),
+        (lambda: vn.concatenate_numpy(arrays=[M], axis=0), "concatenate_numpy() got an unexpected keyword argument 'axis'"),
+        # Keywords match exactly.
+        (lambda: vn.parse_fasta(Path="f", mapping=M, is_rna=True), "parse_fasta() got an unexpected keyword argument 'Path'"),
+        (lambda: vn.awkward_from_list_of_numpy(Arrays=[]), "awkward_from_list_of_numpy() got an unexpected keyword argument 'Arrays'"),
+        # A name that is not UTF-8: U+FFFD for each byte of the lone surrogate.
+        (lambda: vn.parse_fasta("f", M, True, **{"\ud800": 1}), "parse_fasta() got an unexpected keyword argument '\ufffd\ufffd\ufffd'"),
+        # Too many positional arguments come before any keyword is looked at...
+        (lambda: vn.parse_fasta(1, 2, 3, 4, bogus=1, path=2), "parse_fasta() takes 3 positional arguments but 4 were given"),
+        # ...keyword errors in keyword order, whichever comes first...
+        (lambda: vn.parse_fasta("f", bogus=1, path="g"), "parse_fasta() got an unexpected keyword argument 'bogus'"),
+        (lambda: vn.parse_fasta("f", path="g", bogus=1), "parse_fasta() got multiple values for argument 'path'"),
+        # ...then missing arguments, before any conversion...
+        (lambda: vn.parse_fasta(bogus=1), "parse_fasta() got an unexpected keyword argument 'bogus'"),
+        (lambda: vn.parse_fasta(1, is_rna=1), "parse_fasta() missing 1 required positional argument: 'mapping'"),
+        # ...and conversions in parameter order, not in keyword order.
+        (lambda: vn.parse_fasta(is_rna=1, mapping=[1], path=1), "argument 'path': 'int' object cannot be converted to 'PyString'"),
+        (lambda: vn.parse_fasta("f", [1], 1), "argument 'mapping': 'list' object cannot be converted to 'PyArray<T, D>'"),
+        (lambda: vn.parse_fasta("f", M4, 1), "argument 'is_rna': 'int' object cannot be converted to 'PyBool'"),
+    ],
+)  # fmt: skip
+def test_binding_messages_and_their_order(call, message):
+    assert type_error_message(call) == message
+
+
+@pytest.mark.parametrize(
+    "path, type_name",
+    [(b"f.fasta", "bytes"), (pathlib.Path("f.fasta"), "PosixPath"), (Holder.Inner(), "Holder.Inner"), (None, "NoneType")],
+)
+def test_path_refusals(path, type_name):
+    assert type_error_message(lambda: vn.parse_fasta(path, M, True)) == (
+        f"argument 'path': '{type_name}' object cannot be converted to 'PyString'"
+    )
 
 
 class PathString(str):
     pass
 
 
-@pytest.mark.parametrize(
-    "path, type_name",
-    [
-        (1, "int"),
-        (None, "NoneType"),
-        (b"f.fasta", "bytes"),
-        (bytearray(b"f.fasta"), "bytearray"),
-        (pathlib.Path("f.fasta"), "PosixPath"),
-        (pathlib.PurePosixPath("f.fasta"), "PurePosixPath"),
-        (Holder.Inner(), "Holder.Inner"),  # the qualified name
-        (np.int64(1), "int64"),
-    ],
-)
-def test_path_refusals(path, type_name):
-    assert type_error_message(lambda: veltra_native.parse_fasta(path, M, True)) == (
-        f"argument 'path': '{type_name}' object cannot be converted to 'PyString'"
-    )
+@pytest.mark.parametrize("path", [PathString("f.fasta"), "a\0b"])
+def test_path_conversion_accepts(panics, path):
+    # Converted: the body's mapping check is what fails.
+    assert failure(vn.parse_fasta, path, M4, True) == ("PanicException", LENGTH_PANIC)
+    assert panics.take() == [LENGTH_PANIC]
 
 
-@pytest.mark.parametrize("path", [PathString("f.fasta"), "a\0b", np.str_("f.fasta"), ""])
-def test_path_conversion_accepts(path):
-    error_past_conversion(lambda: veltra_native.parse_fasta(path, None, True), "path")
-
-
-@pytest.mark.parametrize("path", ["\udc80", "reads/\ud800.fasta"])
-def test_path_that_cannot_be_encoded_raises_the_encoding_error(path):
+def test_path_that_cannot_be_encoded_raises_the_encoding_error():
     with pytest.raises(UnicodeEncodeError) as info:
-        veltra_native.parse_fasta(path, M, True)
+        vn.parse_fasta("reads/\ud800.fasta", M, True)
     assert not str(info.value).startswith("argument")
 
 
@@ -232,38 +93,109 @@ def test_prefixed_error_has_no_cause_and_hides_its_context():
         raise KeyError("handled while calling")
     except KeyError:
         with pytest.raises(TypeError) as info:
-            veltra_native.parse_fasta(1, M, True)
+            vn.parse_fasta(1, M, True)
     assert info.value.__cause__ is None
     assert info.value.__suppress_context__ is True
-
-
-class ListOfArrays(list):
-    pass
 
 
 def generator():
     yield M
 
 
-@pytest.mark.parametrize("function", ARRAY_FUNCTIONS, ids=lambda f: f.__name__)
 @pytest.mark.parametrize(
-    "arrays, type_name",
-    [
-        ((M,), "tuple"),
-        (generator(), "generator"),
-        (np.zeros((2, 3), dtype=np.uint8), "ndarray"),
-        (None, "NoneType"),
-        ({0: M}, "dict"),
-        (range(2), "range"),
-    ],
+    "function, arrays",
+    [(vn.concatenate_numpy, (M,)), (vn.awkward_from_list_of_numpy, generator()), (vn.concatenate_awkward, M)],
 )
-def test_arrays_refusals(function, arrays, type_name):
-    assert type_error_message(lambda: function(arrays)) == (
-        f"argument 'arrays': '{type_name}' object cannot be converted to 'PyList'"
+def test_arrays_refusals(function, arrays):
+    assert type_error_message(lambda: function(arrays=arrays)) == (
+        f"argument 'arrays': '{type(arrays).__name__}' object cannot be converted to 'PyList'"
     )
 
 
-@pytest.mark.parametrize("function", ARRAY_FUNCTIONS, ids=lambda f: f.__name__)
-@pytest.mark.parametrize("arrays", [[], ListOfArrays(), ListOfArrays([M])], ids=["empty", "subclass", "subclass-1"])
-def test_arrays_conversion_accepts(function, arrays):
-    error_past_conversion(lambda: function(arrays), "arrays")
+@pytest.mark.parametrize(
+    "mapping",
+    [[0, 1, 2, 3, 4], np.zeros(5, dtype=np.int64), np.zeros(5, dtype=bool), np.zeros((1, 5), dtype=np.uint8), None],
+    ids=["list", "int64", "bool", "2-D", "None"],
+)
+def test_mapping_refusals(mapping):
+    assert type_error_message(lambda: vn.parse_fasta("f", mapping, True)) == (
+        f"argument 'mapping': '{type(mapping).__name__}' object cannot be converted to 'PyArray<T, D>'"
+    )
+
+
+class ArraySubclass(np.ndarray):
+    pass
+
+
+# Types whose C-level name is NumPy's boolean scalar's: the flag conversion
+# trusts the name and calls the truth slot.
+def named_type(name, **namespace):
+    return type(name, (), namespace)
+
+
+TRUE_BY_NAME = named_type("numpy.bool_", __bool__=lambda self: True)()
+FALSE_BY_NAME = named_type("numpy.bool", __bool__=lambda self: False)()
+
+
+@pytest.mark.parametrize(
+    "mapping, is_rna",
+    [
+        (M.view(ArraySubclass), np.True_),
+        (np.frombuffer(b"\1\2\3\4\5", dtype=np.uint8), np.False_),  # read-only
+        (M, TRUE_BY_NAME),
+        (M, FALSE_BY_NAME),
+    ],
+    ids=["subclass-numpy-true", "read-only-numpy-false", "named-true", "named-false"],
+)
+def test_accepted_arguments_reach_the_body(tmp_path, mapping, is_rna):
+    path = tmp_path / "worked.fa"
+    path.write_bytes(WORKED)
+    assert parse(path, is_rna, mapping) == parse_file(WORKED, bool(is_rna))
+
+
+@pytest.mark.parametrize("is_rna", [1, None, "True", np.array(True)])
+def test_flag_refusals(is_rna):
+    assert type_error_message(lambda: vn.parse_fasta("f", M4, is_rna)) == (
+        f"argument 'is_rna': '{type(is_rna).__name__}' object cannot be converted to 'PyBool'"
+    )
+
+
+class DerivedTypeError(TypeError):
+    pass
+
+
+def raise_(error):
+    def bool_slot(self):
+        raise error
+
+    return bool_slot
+
+
+def test_flag_by_name_failures():
+    fake = named_type("numpy.bool_")
+    assert type_error_message(lambda: vn.parse_fasta("f", M4, fake())) == (
+        f"argument 'is_rna': object of type '{fake}' does not define a '__bool__' conversion"
+    )
+    for name in ("numpy.bool_x", "numpy.boolean"):
+        assert type_error_message(lambda: vn.parse_fasta("f", M4, named_type(name)())) == (
+            f"argument 'is_rna': '{name}' object cannot be converted to 'PyBool'"
+        )
+    wrong_result = named_type("numpy.bool_", __bool__=lambda self: 2)
+    assert type_error_message(lambda: vn.parse_fasta("f", M4, wrong_result())) == (
+        "argument 'is_rna': __bool__ should return bool, returned int"
+    )
+
+    def raised_by_slot(error):
+        with pytest.raises(BaseException) as info:
+            vn.parse_fasta("f", M4, named_type("numpy.bool_", __bool__=raise_(error))())
+        return info.value
+
+    # Not exactly TypeError: raised as it is, without the argument prefix.
+    for error in (ValueError("value"), DerivedTypeError("derived")):
+        assert raised_by_slot(error) is error
+    # Exactly TypeError: prefixed, keeping the original's cause.
+    plain = TypeError("plain")
+    plain.__cause__ = KeyError("why")
+    prefixed = raised_by_slot(plain)
+    assert type(prefixed) is TypeError and str(prefixed) == "argument 'is_rna': plain"
+    assert prefixed.__cause__ is plain.__cause__

@@ -1,30 +1,21 @@
 """Several Python threads calling the module at once, in a child interpreter
-with a fixed worker count: every call returns exactly the precomputed
-result, and panics in one thread's calls leave the other threads' results
-alone.
+with a fixed worker count: every call returns exactly what the same call
+returned before the threads started, and panics in one thread's calls leave
+the other threads' results alone.
 
 The module keeps the interpreter lock through each call, so the threads'
 calls interleave rather than overlap; a tiny switch interval makes them
 interleave as finely as the interpreter allows.
 """
 
-import json
-import os
-import subprocess
-import sys
-import textwrap
-from pathlib import Path
-
 import pytest
 
-TESTS = Path(__file__).parent
-TIMEOUT = 300
+from conftest import run_child
 
 CHILD = """
-import hashlib, json, os, sys, threading
+import threading
 import numpy as np
 import veltra_native as vn
-import fasta_reference as ref
 
 THREADS, ROUNDS, FAILING = {threads}, {rounds}, {failing}
 WHERE = sys.argv[1]
@@ -54,23 +45,13 @@ def inputs(t):
         pairs.append((content, np.concatenate([[0], cuts, [len(content)]]).astype(np.int64)))
     return fasta(t), arrays, pairs
 
-def joined_offsets(pairs):
-    out, shift = [], 0
-    for k, (content, offsets) in enumerate(pairs):
-        out += [int(v) + shift for v in (offsets if k == 0 else offsets[1:])]
-        shift += int(offsets[-1])
-    return out
-
-def expected(path, arrays, pairs):
-    with open(path, "rb") as f:
-        ids, tokens, offsets = ref.parse_file(f.read(), True)
-    content = b"".join(a.tobytes() for a in arrays)
-    starts = np.cumsum([0] + [a.nbytes for a in arrays]).tolist()
+def calls_of(t):
+    path, arrays, pairs = inputs(t)
     return {{
-        "parse_fasta": [tokens, offsets, ids],
-        "concatenate_numpy": [content, starts[:-1]],
-        "awkward_from_list_of_numpy": [content, starts],
-        "concatenate_awkward": [b"".join(c.tobytes() for c, _ in pairs), joined_offsets(pairs)],
+        "parse_fasta": lambda: vn.parse_fasta(path, M, True),
+        "concatenate_numpy": lambda: vn.concatenate_numpy(arrays),
+        "awkward_from_list_of_numpy": lambda: vn.awkward_from_list_of_numpy(arrays),
+        "concatenate_awkward": lambda: vn.concatenate_awkward(pairs),
     }}
 
 def plain(result):
@@ -87,19 +68,13 @@ BAD = os.path.join(WHERE, "bad.fa")
 with open(BAD, "wb") as f:
     f.write(b">1\\nACGT\\n" * 30000 + b">oops\\nA\\n")
 
-work = [inputs(t) for t in range(THREADS)]
-wanted = [expected(*w) for w in work]
+work = [calls_of(t) for t in range(THREADS)]
+wanted = [{{name: plain(call()) for name, call in calls.items()}} for calls in work]
 barrier = threading.Barrier(THREADS)
 outcomes = [None] * THREADS
 
 def run(t):
-    path, arrays, pairs = work[t]
-    calls = {{
-        "parse_fasta": lambda: vn.parse_fasta(path, M, True),
-        "concatenate_numpy": lambda: vn.concatenate_numpy(arrays),
-        "awkward_from_list_of_numpy": lambda: vn.awkward_from_list_of_numpy(arrays),
-        "concatenate_awkward": lambda: vn.concatenate_awkward(pairs),
-    }}
+    calls = work[t]
     ok, wrong, panics = 0, [], 0
     barrier.wait()
     for i in range(ROUNDS):
@@ -131,32 +106,15 @@ for thread in threads:
     thread.start()
 for thread in threads:
     thread.join()
-with open(os.path.join(WHERE, "outcomes.json"), "w") as f:
-    json.dump(outcomes, f)
+report(outcomes)
 """
-
-
-def run_child(tmp_path, threads, rounds, failing):
-    env = {k: v for k, v in os.environ.items() if not k.startswith("RAYON_")}
-    env["RAYON_NUM_THREADS"] = "3"
-    env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(TESTS), env.get("PYTHONPATH")]))
-    script = CHILD.format(threads=threads, rounds=rounds, failing=set(failing) or "set()")
-    proc = subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(script), str(tmp_path)],
-        env=env,
-        stdout=subprocess.DEVNULL,
-        stderr=subprocess.PIPE,
-        timeout=TIMEOUT,
-    )
-    stderr = proc.stderr.decode(errors="replace")
-    assert proc.returncode == 0, stderr[-4000:]
-    return json.loads((tmp_path / "outcomes.json").read_text()), stderr
 
 
 @pytest.mark.parametrize("failing", [[], [0], [1, 3]], ids=["all-succeed", "one-panics", "two-panic"])
 def test_threads_calling_at_once_get_their_own_results(tmp_path, failing):
     threads, rounds = 4, 25
-    outcomes, stderr = run_child(tmp_path, threads, rounds, failing)
+    script = CHILD.format(threads=threads, rounds=rounds, failing=set(failing) or "set()")
+    outcomes, _, stderr = run_child(script, tmp_path, workers=3)
     for t, (ok, wrong, panics) in enumerate(outcomes):
         assert wrong == [], (t, wrong)
         assert ok == 4 * rounds

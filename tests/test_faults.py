@@ -11,10 +11,7 @@ its standard output holds nothing but the module's progress lines.
 import errno
 import gzip
 import hashlib
-import json
 import os
-import subprocess
-import sys
 import tempfile
 import textwrap
 import time
@@ -24,13 +21,12 @@ import numpy as np
 import pytest
 
 import fasta_reference as ref
+from conftest import SANITIZED, TIMEOUT, Child
 
-TIMEOUT = 120
-UNWRAP = "called `Result::unwrap()` on an `Err` value: "
 NOT_INITIALIZED = "The global thread pool has not been initialized.: ThreadPoolBuildError { kind: "
 
 PRELUDE = """
-import json, os, signal, sys
+import signal
 import numpy as np
 import veltra_native as vn
 
@@ -48,44 +44,15 @@ def outcome(call, *args):
 
 def parse(path, is_rna=True):
     return outcome(vn.parse_fasta, path, MAPPING, is_rna)
-
-# Opened up front: some children close descriptors or give up privileges.
-RESULT = open(os.environ["FAULT_RESULT"], "w")
-
-def report(value):
-    json.dump(value, RESULT)
-    RESULT.flush()
 """
 
 
-def child_env(tmp_path, workers=3, preload=None):
-    env = {k: v for k, v in os.environ.items() if not k.startswith("RAYON_")}
-    env["RAYON_NUM_THREADS"] = str(workers)
-    env["FAULT_RESULT"] = str(tmp_path / "result.json")
-    if preload is not None:
-        # Under the sanitizer build the sanitizer runtime has to stay first.
-        env["LD_PRELOAD"] = " ".join(filter(None, [os.environ.get("LD_PRELOAD"), str(preload)]))
-    return env
+def start_child(body, workers=3, preload=None):
+    return Child(PRELUDE + textwrap.dedent(body), workers=workers, preload=preload)
 
 
-def start_child(tmp_path, body, **kwargs):
-    return subprocess.Popen(
-        [sys.executable, "-c", PRELUDE + textwrap.dedent(body)],
-        env=child_env(tmp_path, **kwargs),
-        stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE,
-    )
-
-
-def finish(tmp_path, child):
-    stdout, stderr = child.communicate(timeout=TIMEOUT)
-    stderr = stderr.decode(errors="replace")
-    assert child.returncode == 0, stderr
-    return json.loads((tmp_path / "result.json").read_text()), stdout, stderr
-
-
-def run_child(tmp_path, body, **kwargs):
-    return finish(tmp_path, start_child(tmp_path, body, **kwargs))
+def run_child(body, **kwargs):
+    return start_child(body, **kwargs).finish()
 
 
 def digest(data):
@@ -98,11 +65,11 @@ def expected(image, is_rna=True):
 
 
 def progress(path):
-    return f"Reading file\nParsing file {path} in chunks\nMerging result\n".encode()
+    return ref.progress(path).encode()
 
 
 def os_error(code, kind):
-    return f'{UNWRAP}Os {{ code: {code}, kind: {kind}, message: "{os.strerror(code)}" }}'
+    return f'{ref.UNWRAP_ERR}Os {{ code: {code}, kind: {kind}, message: "{os.strerror(code)}" }}'
 
 
 SMALL = b">1\nACGT\n>2\nGG\nA\n"
@@ -132,9 +99,8 @@ def small_file(tmp_path):
 # --- standard output --------------------------------------------------------------
 
 
-def test_closed_stdout_is_no_failure(tmp_path, small_file):
+def test_closed_stdout_is_no_failure(small_file):
     result, stdout, stderr = run_child(
-        tmp_path,
         f"""
         os.close(1)
         report([parse({str(small_file)!r}), parse({str(small_file)!r}, False)])
@@ -154,7 +120,7 @@ FILL_DISK = 'os.dup2(os.open("/dev/full", os.O_WRONLY), 1)\n'
     [(BREAK_PIPE, "Broken pipe (os error 32)"), (FILL_DISK, "No space left on device (os error 28)")],
     ids=["reader-gone", "disk-full"],
 )
-def test_failed_progress_line_panics_and_the_next_call_works(tmp_path, small_file, breakage, error):
+def test_failed_progress_line_panics_and_the_next_call_works(small_file, breakage, error):
     body = (
         "signal.signal(signal.SIGPIPE, signal.SIG_IGN)\n"
         "saved = os.dup(1)\n"
@@ -163,7 +129,7 @@ def test_failed_progress_line_panics_and_the_next_call_works(tmp_path, small_fil
         "os.dup2(saved, 1)\n"
         f"report([first, parse({str(small_file)!r})])\n"
     )
-    (first, second), stdout, stderr = run_child(tmp_path, body)
+    (first, second), stdout, stderr = run_child(body)
     message = f"failed printing to stdout: {error}"
     assert first == ["PanicException", message]
     assert second == expected(SMALL)
@@ -175,13 +141,7 @@ def test_failed_progress_line_panics_and_the_next_call_works(tmp_path, small_fil
 # --- what the path names --------------------------------------------------------------
 
 
-def test_directory(tmp_path):
-    result, stdout, _ = run_child(tmp_path, f"report(parse({str(tmp_path)!r}))")
-    assert result == ["PanicException", os_error(errno.EISDIR, "IsADirectory")]
-    assert stdout == b"Reading file\n"
-
-
-def test_unreadable_file(tmp_path):
+def test_unreadable_file():
     # A directory of its own that anyone may enter, so that only the file's
     # own permission bits refuse the read.
     with tempfile.TemporaryDirectory() as where:
@@ -199,7 +159,7 @@ def test_unreadable_file(tmp_path):
             "    sys.exit(0)\n"
             f"report(parse({str(path)!r}))\n"
         )
-        result, stdout, _ = run_child(tmp_path, body)
+        result, stdout, _ = run_child(body)
     if result[0] == "cannot drop privileges":
         pytest.skip(f"running as root and unable to become an unprivileged user: {result[1]}")
     assert result == ["PanicException", os_error(errno.EACCES, "PermissionDenied")]
@@ -233,14 +193,9 @@ def test_fifo_is_read_to_its_end(tmp_path, data):
     # in pieces, far past any size hint.
     fifo = tmp_path / "fifo"
     os.mkfifo(fifo)
-    child = start_child(tmp_path, f"report(parse({str(fifo)!r}))")
-    try:
-        fed = feed_fifo(child, fifo, data)
-        result, stdout, _ = finish(tmp_path, child)
-    finally:
-        if child.poll() is None:
-            child.kill()
-            child.wait()
+    child = start_child(f"report(parse({str(fifo)!r}))")
+    fed = feed_fifo(child.process, fifo, data)
+    result, stdout, _ = child.finish()
     assert fed
     assert result == expected(data)
     assert stdout == progress(fifo)
@@ -249,7 +204,7 @@ def test_fifo_is_read_to_its_end(tmp_path, data):
 # --- memory ---------------------------------------------------------------------------
 
 
-@pytest.mark.skipif(os.environ.get("VELTRA_SANITIZED") == "1", reason="the sanitizers reserve address space")
+@pytest.mark.skipif(SANITIZED, reason="the sanitizers reserve address space")
 def test_memory_does_not_follow_the_length_of_a_header(tmp_path, small_file):
     # Headers of 48 MiB, the gzip one some 50 kB on disk, under an address
     # space limit far below that: a header is checked as it streams past.
@@ -268,9 +223,9 @@ def test_memory_does_not_follow_the_length_of_a_header(tmp_path, small_file):
         resource.setrlimit(resource.RLIMIT_AS, ((size << 10) + (32 << 20), resource.RLIM_INFINITY))
         report([parse(path) for path in {[str(path) for path in paths]!r}])
         """
-    result, _, _ = run_child(tmp_path, body)
+    result, _, _ = run_child(body)
     one_record = expected(b">1\nACGT\n")
-    assert result == [one_record, one_record, ["PanicException", UNWRAP + "ParseIntError { kind: InvalidDigit }"]]
+    assert result == [one_record, one_record, ["PanicException", ref.PARSE_INT % "InvalidDigit"]]
 
 
 # --- the pool cannot start ------------------------------------------------------------
@@ -285,11 +240,10 @@ CALLS = {
 
 
 @pytest.mark.parametrize("first", list(CALLS))
-def test_thread_creation_failure_at_pool_start(tmp_path, small_file, shim, first):
+def test_thread_creation_failure_at_pool_start(small_file, shim, first):
     order = [first] + [name for name in CALLS if name != first]
     calls = ", ".join(CALLS[name] for name in order)
     (outcomes, alive), stdout, _ = run_child(
-        tmp_path,
         f"""
         import ctypes
         PATH = {str(small_file)!r}
@@ -332,7 +286,7 @@ def test_first_bad_header_in_the_file_decides_whatever_the_schedule(tmp_path):
         ref.parse_file(image, True)
     path = tmp_path / "bad.fa"
     path.write_bytes(image)
-    result, _, stderr = run_child(tmp_path, f"report([parse({str(path)!r}) for _ in range(40)])")
+    result, _, stderr = run_child(f"report([parse({str(path)!r}) for _ in range(40)])")
     assert result == [["PanicException", info.value.message]] * 40
     assert info.value.message.endswith("ParseIntError { kind: Empty }")
     # Each failing chunk reported its own failure where it happened.

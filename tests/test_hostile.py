@@ -7,6 +7,7 @@ Every case runs in a child interpreter: a failure here is a crash or a hang,
 and the child's first call has to be the one under test.
 """
 
+import contextlib
 import gzip
 import json
 import os
@@ -14,27 +15,16 @@ import re
 import select
 import signal
 import subprocess
-import sys
 import textwrap
 import time
 
-import numpy as np
 import pytest
 
-TIMEOUT = 120
-SANITIZED = os.environ.get("VELTRA_SANITIZED") == "1"
+from conftest import SANITIZED, TIMEOUT, child_env, python_command, run_python
 
 
-def run(script, **kwargs):
-    return subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(script)], capture_output=True, text=True, timeout=TIMEOUT, **kwargs
-    )
-
-
-def run_ok(script):
-    done = run(script)
-    assert done.returncode == 0, done.stderr
-    return done.stdout.splitlines()
+def run_ok(script, **kwargs):
+    return run_python(script, **kwargs).stdout.decode().splitlines()
 
 
 # --- Python code that empties the list mid-call -------------------------------------------
@@ -167,7 +157,7 @@ def test_daemon_thread_ended_inside_a_call_at_exit(tmp_path, first):
     path.write_bytes(b">1\nACGT\n")
     script = DAEMON.replace("PATH", repr(str(path))).replace("FIRST", repr(first))
     children = [
-        subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        subprocess.Popen(python_command(script), env=child_env(), stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
         for _ in range(5)
     ]
     for child in children:
@@ -226,10 +216,7 @@ def heap_child(alloc_shim, tmp_path, name, count, min_size, successes):
         HEAP_CHILD.replace("PATH", repr(str(path))).replace("NAME", repr(name)).replace("COUNT", str(count))
         .replace("MIN_SIZE", str(min_size)).replace("SUCCESSES", repr(successes))
     )
-    env = dict(os.environ, LD_PRELOAD=str(alloc_shim), RAYON_NUM_THREADS="1")
-    done = run(script, env=env)
-    assert done.returncode == 0, done.stderr
-    return json.loads(done.stdout.splitlines()[-1])
+    return json.loads(run_ok(script, workers=1, preload=alloc_shim)[-1])
 
 
 FUNCTIONS = ["parse_fasta", "parse_fasta of gzip", "concatenate_numpy", "awkward_from_list_of_numpy", "concatenate_awkward"]
@@ -260,10 +247,8 @@ def test_large_allocation_failure_names_its_size(alloc_shim, tmp_path, name):
             """
         )
         script = script.replace("PATH", repr("")).replace("NAME", repr(name)).replace("COUNT", "100_000")
-        env = dict(os.environ, ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":max_allocation_size_mb=1")
-        done = run(script, env=env)
-        assert done.returncode == 0, done.stderr
-        [got] = json.loads(done.stdout.splitlines()[-1])
+        options = os.environ.get("ASAN_OPTIONS", "") + ":max_allocation_size_mb=1"
+        [got] = json.loads(run_ok(script, env={"ASAN_OPTIONS": options})[-1])
     else:
         [got] = heap_child(alloc_shim, tmp_path, name, 100_000, 1 << 20, [0])
     assert got[0] == "MemoryError" and re.fullmatch(r"memory allocation of \d+ bytes failed", got[1]), got
@@ -271,12 +256,26 @@ def test_large_allocation_failure_names_its_size(alloc_shim, tmp_path, name):
 
 # --- Ctrl-C while a call waits on a pipe -------------------------------------------------
 
-SIGINT_CHILD = """
-import json, os, signal, sys
+# The start of the children below: the pool's workers are up and, if asked,
+# stdout is a full pipe.
+BLOCKING_PRELUDE = """
+import json, os, signal, threading
 import numpy as np
 import veltra_native as vn
 
 MAPPING = np.zeros(5, np.uint8)
+vn.concatenate_numpy([np.arange(3)])
+if FILL_STDOUT:
+    os.set_blocking(1, False)
+    try:
+        while True:
+            os.write(1, b"." * 4096)
+    except BlockingIOError:
+        pass
+    os.set_blocking(1, True)
+"""
+
+SIGINT_CHILD = BLOCKING_PRELUDE + """
 calls = []
 
 def handler(*_):
@@ -286,15 +285,6 @@ def handler(*_):
     os.write(2, b"handled\\n")
 
 signal.signal(signal.SIGINT, handler)
-vn.concatenate_numpy([np.arange(3)])  # the pool's workers are up
-if FILL_STDOUT:
-    os.set_blocking(1, False)
-    try:
-        while True:
-            os.write(1, b"." * 4096)
-    except BlockingIOError:
-        pass
-    os.set_blocking(1, True)
 os.write(2, b"ready\\n")
 try:
     got = vn.parse_fasta(PATH, MAPPING, True)
@@ -313,12 +303,17 @@ with open(RESULT, "w") as f:
 OPENAT, WRITE = 257, 1
 
 
-def blocked_in(pid, syscall):
+def syscall_of(task):
+    """The number of the system call that a process or "pid/task/tid" is in, if any."""
     try:
-        with open(f"/proc/{pid}/syscall") as f:
-            return f.read().split()[0] == str(syscall)
-    except (OSError, IndexError):
-        return False
+        with open(f"/proc/{task}/syscall") as f:
+            return int(f.read().split()[0])
+    except (OSError, IndexError, ValueError):
+        return None
+
+
+def blocked_in(pid, syscall):
+    return syscall_of(pid) == syscall
 
 
 def wait_for(condition, bound=30):
@@ -334,45 +329,74 @@ class StderrLines:
     def __init__(self, stream):
         self.stream, self.text = stream, b""
 
-    def seen(self, line):
+    def lines(self):
         while select.select([self.stream], [], [], 0)[0]:
             chunk = os.read(self.stream.fileno(), 4096)
             if not chunk:
                 break
             self.text += chunk
-        return line in self.text.splitlines()
+        return self.text.splitlines()
+
+    def seen(self, line):
+        return line in self.lines()
+
+    def starting(self, prefix):
+        return next((line for line in self.lines() if line.startswith(prefix)), None)
+
+
+def interrupt_until(child, done):
+    """SIGINT for `child` every 50 ms until `done()` or its end; False if neither came."""
+    def check():
+        if done() or child.poll() is not None:
+            return True
+        child.send_signal(signal.SIGINT)
+        time.sleep(0.05)
+        return False
+
+    return wait_for(check)
+
+
+@contextlib.contextmanager
+def reaped(child):
+    """Kills `child` on the way out if it is still running."""
+    try:
+        yield
+    finally:
+        if child.poll() is None:
+            child.kill()
+            child.communicate()
+
+
+def start_blocking_child(tmp_path, where, script):
+    """`script` started on records read from a FIFO or, with stdout a full
+    pipe, from a file: (the path it reads, a plain copy, its result file,
+    the child, its stderr)."""
+    copy = tmp_path / "copy.fa"
+    copy.write_bytes(b">7\nACGU\n>8\nGG\n")
+    path = copy
+    if where == "fifo":
+        path = tmp_path / "fifo"
+        os.mkfifo(path)
+    result = tmp_path / "result.json"
+    script = (
+        script.replace("FILL_STDOUT", str(where == "full stdout")).replace("COPY", repr(str(copy)))
+        .replace("PATH", repr(str(path))).replace("RESULT", repr(str(result)))
+    )
+    child = subprocess.Popen(python_command(script), env=child_env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    return path, copy, result, child, StderrLines(child.stderr)
 
 
 @pytest.mark.parametrize("handler", [False, True], ids=["raising", "returning"])
 @pytest.mark.parametrize("where", ["fifo", "full stdout"])
 def test_sigint_reaches_a_blocked_call(tmp_path, where, handler):
-    data = b">7\nACGU\n>8\nGG\n"
-    copy = tmp_path / "copy.fa"
-    copy.write_bytes(data)
-    path = copy
-    if where == "fifo":
-        path = tmp_path / "fifo"
-        os.mkfifo(path)
-    script = (
-        SIGINT_CHILD.replace("RAISING", str(not handler)).replace("FILL_STDOUT", str(where == "full stdout"))
-        .replace("COPY", repr(str(copy))).replace("PATH", repr(str(path)))
-        .replace("RESULT", repr(str(tmp_path / "result.json")))
-    )
-    result = tmp_path / "result.json"
-    child = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    stderr = StderrLines(child.stderr)
-    try:
+    path, copy, result, child, stderr = start_blocking_child(
+        tmp_path, where, SIGINT_CHILD.replace("RAISING", str(not handler)))
+    data = copy.read_bytes()
+    with reaped(child):
         assert wait_for(lambda: stderr.seen(b"ready") or child.poll() is not None)
         assert wait_for(lambda: blocked_in(child.pid, OPENAT if where == "fifo" else WRITE))
-
-        def interrupted():
-            if result.exists() or child.poll() is not None or (handler and stderr.seen(b"handled")):
-                return True
-            child.send_signal(signal.SIGINT)
-            time.sleep(0.05)
-            return False
-
-        assert wait_for(interrupted), "the blocked call did not respond to SIGINT"
+        assert interrupt_until(child, lambda: result.exists() or (handler and stderr.seen(b"handled"))), \
+            "the blocked call did not respond to SIGINT"
         if handler:
             if where == "fifo":
                 with open(path, "wb") as f:
@@ -381,10 +405,6 @@ def test_sigint_reaches_a_blocked_call(tmp_path, where, handler):
         else:
             child.wait(timeout=TIMEOUT)
             stdout, rest = child.communicate(timeout=TIMEOUT)
-    finally:
-        if child.poll() is None:
-            child.kill()
-            child.communicate()
     assert child.returncode == 0, (stderr.text + rest).decode(errors="replace")
     outcome = json.loads(result.read_text())
     lines = stdout.lstrip(b".")
@@ -395,3 +415,144 @@ def test_sigint_reaches_a_blocked_call(tmp_path, where, handler):
     else:
         assert outcome == ["KeyboardInterrupt", ""]
         assert lines == (b"Reading file\n" if where == "fifo" else b"")
+
+
+# A call on a thread other than the main one, blocked: the main thread, in
+# join(), must still get to its handler. With a full stdout, two threads
+# print: the one that waits for the other's line must not keep the
+# interpreter lock that the other needs to finish it.
+THREAD_SIGINT_CHILD = BLOCKING_PRELUDE + """
+def handler(*_):
+    signal.signal(signal.SIGINT, signal.SIG_IGN)  # once: the test signals on until it sees the outcome
+    raise KeyboardInterrupt
+
+signal.signal(signal.SIGINT, handler)
+outcomes = []
+done = [threading.Event() for _ in range(THREADS)]
+
+def call(i):
+    try:
+        outcomes.append(vn.parse_fasta(PATH, MAPPING, True))
+    except BaseException as e:
+        outcomes.append([type(e).__name__, str(e)])
+    done[i].set()
+
+threads = [threading.Thread(target=call, args=(i,)) for i in range(THREADS)]
+for thread in threads:
+    thread.start()
+try:
+    os.write(2, ("ready " + " ".join(str(t.native_id) for t in threads) + "\\n").encode())
+    for thread in threads:
+        thread.join()
+except KeyboardInterrupt:
+    os.write(2, b"interrupted\\n")
+# Not join() again: an interrupted join() has marked its thread as ended.
+for event in done:
+    event.wait()
+want = vn.parse_fasta(COPY, MAPPING, True)
+with open(RESULT, "w") as f:
+    json.dump([o if isinstance(o, list) else all(np.array_equal(a, b) for a, b in zip(o, want)) for o in outcomes], f)
+"""
+
+FUTEX = 202
+
+
+def open_writer(fifo):
+    """A descriptor that writes into `fifo`, or None while nobody reads it."""
+    try:
+        fd = os.open(fifo, os.O_WRONLY | os.O_NONBLOCK)
+    except OSError:
+        return None
+    os.set_blocking(fd, True)
+    return fd
+
+
+@pytest.mark.parametrize("where, threads", [("fifo", 1), ("full stdout", 2)])
+def test_sigint_reaches_the_main_thread_while_another_is_blocked(tmp_path, where, threads):
+    path, copy, result, child, stderr = start_blocking_child(
+        tmp_path, where, THREAD_SIGINT_CHILD.replace("THREADS", str(threads)))
+    with reaped(child):
+        assert wait_for(lambda: stderr.starting(b"ready ") or child.poll() is not None)
+        tasks = [f"{child.pid}/task/{int(tid)}" for tid in stderr.starting(b"ready ").split()[1:]]
+        # One thread waits in the system call, the other (if any) for its line.
+        waits = [OPENAT] if where == "fifo" else [WRITE, FUTEX]
+        assert wait_for(lambda: sorted(syscall_of(task) for task in tasks) == sorted(waits)
+                        and syscall_of(child.pid) == FUTEX)
+        assert interrupt_until(child, lambda: stderr.seen(b"interrupted")), \
+            "the main thread did not get to its SIGINT handler"
+        if where == "fifo":
+            writer = []
+            assert wait_for(lambda: writer.append(open_writer(path)) or writer[-1] is not None)
+            with open(writer[-1], "wb") as f:
+                f.write(copy.read_bytes())
+        stdout, rest = child.communicate(timeout=TIMEOUT)
+    assert child.returncode == 0, (stderr.text + rest).decode(errors="replace")
+    assert json.loads(result.read_text()) == [True] * threads
+
+    def progress(name):
+        return [b"Reading file", f"Parsing file {name} in chunks".encode(), b"Merging result"]
+
+    assert sorted(stdout.lstrip(b".").splitlines()) == sorted(progress(path) * threads + progress(copy))
+
+
+# --- the address space ends where the pool's first stacks go -----------------------------
+
+# Each forked child makes its process's first call under a limit on the
+# address space some pages above what it uses: in steps up to the first limit
+# at which the call succeeds, then page by page across the last steps, where
+# the workers' stacks only just fit. A worker that started there once found no
+# memory for its thread-local data, and glibc ended the process.
+RLIMIT_CHILD = """
+import json, os, resource
+import numpy as np
+import veltra_native as vn
+
+MAPPING = np.zeros(5, np.uint8)
+
+def vm_size():
+    with open("/proc/self/status") as f:
+        return next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmSize:"))
+
+def first_call(pages):
+    read, write = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        os.dup2(os.open(os.devnull, os.O_WRONLY), 1)
+        resource.setrlimit(resource.RLIMIT_AS, (vm_size() + pages * 4096, resource.RLIM_INFINITY))
+        try:
+            outcome = "ok" if vn.parse_fasta(PATH, MAPPING, True)[0].tolist() == [4, 6, 5, 7] else "wrong"
+        except BaseException as e:
+            outcome = f"{type(e).__name__}: {e}"
+        os.write(write, outcome.encode())
+        os._exit(0)
+    os.close(write)
+    with os.fdopen(read, "rb") as f:
+        outcome = f.read().decode()
+    code = os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
+    return outcome if code == 0 else f"died with {code}"
+
+STEP = 16
+outcomes = {}
+pages = 0
+while outcomes.setdefault(pages, first_call(pages)) != "ok" and pages < 100_000:
+    pages += STEP
+for k in range(max(pages - 2 * STEP, 0), pages + STEP):
+    outcomes.setdefault(k, first_call(k))
+print(json.dumps(sorted(set(outcomes.values()))))
+"""
+
+
+@pytest.mark.skipif(SANITIZED, reason="the sanitizers reserve more address space than any limit here")
+@pytest.mark.parametrize("workers", ["1", "2"])
+def test_first_call_under_a_tight_address_space_limit(tmp_path, workers):
+    path = tmp_path / "small.fa"
+    path.write_bytes(b">1\nACGU\n")
+    # No other threads: the stacks of threads gone before a fork would be
+    # handed to the pool's workers, and the limit would not bite on them.
+    done = run_python(RLIMIT_CHILD.replace("PATH", repr(str(path))), workers=workers,
+                      env={"OPENBLAS_NUM_THREADS": "1", "OMP_NUM_THREADS": "1"})
+    outcomes = json.loads(done.stdout)
+    pool_failed = ('MemoryError: The global thread pool has not been initialized.: ThreadPoolBuildError { kind: '
+                   'IOError(Os { code: 11, kind: WouldBlock, message: "Resource temporarily unavailable" }) }')
+    assert "ok" in outcomes and pool_failed in outcomes, outcomes
+    assert all(o == "ok" or o.startswith("MemoryError: ") for o in outcomes), outcomes

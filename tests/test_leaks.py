@@ -11,8 +11,6 @@ quarantine), so those checks are skipped there.
 
 import collections
 import json
-import os
-import subprocess
 import sys
 import textwrap
 
@@ -20,9 +18,7 @@ import numpy as np
 import pytest
 
 import veltra_native as vn
-
-TIMEOUT = 300
-SANITIZED = os.environ.get("VELTRA_SANITIZED") == "1"
+from conftest import SANITIZED, run_child
 
 u8 = lambda *values: np.array(values, dtype=np.uint8)  # noqa: E731
 i64 = lambda *values: np.array(values, dtype=np.int64)  # noqa: E731
@@ -171,7 +167,7 @@ def test_refused_borrow_leaves_reference_counts_alone(files, panics):
 # --- memory over many calls ------------------------------------------------------------
 
 CHILD = """
-import json, os, sys, tracemalloc
+import tracemalloc
 import numpy as np
 import veltra_native as vn
 
@@ -193,23 +189,24 @@ def loop(f, n):
         except BaseException:
             pass
 
-report = {{name: {{}} for name in CASES}}
+growth = {{name: {{}} for name in CASES}}
 if MEASURE_RSS:
     for name, (f, calls) in CASES.items():
         loop(f, calls // 10)  # warm-up: caches, pool, allocator arenas
         before = rss()
         loop(f, calls)
-        report[name]["rss"] = rss() - before
+        growth[name]["rss"] = rss() - before
 
 tracemalloc.start()
 for name, (f, calls) in CASES.items():
-    loop(f, 100)
+    # Long enough for the sanitizers' allocator, which reuses freed blocks
+    # only after a quarantine, to settle what the tracer sees.
+    loop(f, min(calls, 2000))
     before = tracemalloc.get_traced_memory()[0]
     loop(f, min(calls, 1000))
-    report[name]["traced"] = tracemalloc.get_traced_memory()[0] - before
+    growth[name]["traced"] = tracemalloc.get_traced_memory()[0] - before
 tracemalloc.stop()
-with open(os.environ["LEAK_REPORT"], "w") as f:
-    json.dump(report, f)
+report(growth)
 """
 
 N = 20_000
@@ -260,23 +257,10 @@ def memory_files(files, tmp_path_factory):
 
 
 @pytest.mark.parametrize("function", list(MEMORY_CASES))
-def test_memory_stays_flat_over_many_calls(function, memory_files, tmp_path):
+def test_memory_stays_flat_over_many_calls(function, memory_files):
     cases = textwrap.dedent(MEMORY_CASES[function])
     script = f"N, FEWER, MEASURE_RSS = {N}, {FEWER}, {not SANITIZED}\n" + CHILD.format(cases=cases)
-    env = {k: v for k, v in os.environ.items() if not k.startswith("RAYON_")}
-    env["RAYON_NUM_THREADS"] = "2"
-    env["LEAK_REPORT"] = str(tmp_path / "report.json")
-    # Progress lines and panic reports by the ten thousand: only the end of
-    # standard error is worth showing.
-    proc = subprocess.run(
-        [sys.executable, "-c", script, json.dumps(memory_files)],
-        env=env,
-        stdout=subprocess.DEVNULL,
-        stderr=subprocess.PIPE,
-        timeout=TIMEOUT,
-    )
-    assert proc.returncode == 0, proc.stderr[-4000:].decode(errors="replace")
-    report = json.loads((tmp_path / "report.json").read_text())
-    for name, grown in report.items():
+    growth, _, _ = run_child(script, json.dumps(memory_files), workers=2)
+    for name, grown in growth.items():
         assert grown["traced"] <= TRACED_SLACK, (name, grown)
         assert SANITIZED or grown["rss"] <= (RSS_SLACK_LARGE if name == "large" else RSS_SLACK), (name, grown)

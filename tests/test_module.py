@@ -1,14 +1,14 @@
-"""The module object, its functions and its initialisation."""
+"""The module object, its functions, its initialisation and its PanicException."""
 
 import importlib
 import inspect
-import subprocess
 import sys
-import textwrap
 
+import numpy as np
 import pytest
 
 import veltra_native
+from conftest import run_python
 
 FUNCTIONS = {
     "parse_fasta": ("path", "mapping", "is_rna"),
@@ -18,31 +18,10 @@ FUNCTIONS = {
 }
 
 
-def run_python(source):
-    """Runs `source` in a fresh interpreter; returns its standard output."""
-    result = subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(source)],
-        capture_output=True,
-        text=True,
-        timeout=120,
-    )
-    assert result.returncode == 0, result.stderr
-    return result.stdout
-
-
-def test_all_lists_the_functions_in_order():
-    assert veltra_native.__all__ == [
-        "parse_fasta",
-        "concatenate_numpy",
-        "concatenate_awkward",
-        "awkward_from_list_of_numpy",
-    ]
-
-
-def test_public_names_are_the_functions():
+def test_public_names_are_the_functions_in_order():
+    assert veltra_native.__all__ == list(FUNCTIONS)
     public = {name for name in dir(veltra_native) if not name.startswith("_")}
     assert public == set(FUNCTIONS)
-    assert not hasattr(veltra_native, "PanicException")
     assert veltra_native.__name__ == "veltra_native"
     assert isinstance(veltra_native.__doc__, str) and veltra_native.__doc__
 
@@ -55,7 +34,6 @@ def test_function_metadata(name, params):
     assert function.__doc__ is None
     assert function.__module__ == "veltra_native"
     assert function.__self__ is veltra_native
-    assert repr(function) == f"<built-in function {name}>"
     signature = inspect.signature(function)
     assert tuple(signature.parameters) == params
     for parameter in signature.parameters.values():
@@ -70,7 +48,21 @@ def test_import_again_gives_the_same_module(monkeypatch):
     assert again is veltra_native
     assert [getattr(again, name) for name in FUNCTIONS] == functions
     assert importlib.reload(veltra_native) is veltra_native
-    assert veltra_native.__all__ == list(FUNCTIONS)
+
+
+def test_panic_exception_is_a_base_exception_outside_the_module(panics):
+    with pytest.raises(BaseException) as info:
+        try:
+            veltra_native.parse_fasta("f", np.zeros(4, np.uint8), True)
+        except Exception:  # noqa: BLE001 - the point of the test
+            pytest.fail("PanicException was caught by 'except Exception'")
+    panic_type = type(info.value)
+    assert (panic_type.__module__, panic_type.__qualname__) == ("pyo3_runtime", "PanicException")
+    assert "BaseException" in panic_type.__doc__
+    assert panic_type.__bases__ == (BaseException,)
+    assert info.value.args == ("assertion failed: mapping.len() == 5",)
+    assert not hasattr(veltra_native, "PanicException")
+    assert panics.take() == ["assertion failed: mapping.len() == 5"]
 
 
 def test_import_and_binding_work_without_numpy():
@@ -99,7 +91,7 @@ def test_import_and_binding_work_without_numpy():
             print(type(error).__name__)
         print("still running")
         """
-    )
+    ).stdout.decode()
     assert out.splitlines() == [
         "parse_fasta() missing 3 required positional arguments: 'path', 'mapping', and 'is_rna'",
         "PanicException",
@@ -137,7 +129,7 @@ def test_subinterpreter_import_is_refused():
         import importlib
         print(importlib.import_module("veltra_native") is veltra_native)
         """
-    )
+    ).stdout.decode()
     first, second = out.splitlines()
     assert first.startswith("refused: <class 'ImportError'>: ")
     assert "subinterpreters" in first

@@ -6,65 +6,27 @@ worker count or on how the pool starts runs in a fresh interpreter with the
 count fixed through the environment.
 """
 
-import json
-import os
 import random
-import subprocess
-import sys
 import textwrap
 
 import pytest
 
 import _veltra_testing as T
+from conftest import failure, run_child
 
-TIMEOUT = 120
 NOT_INITIALIZED = "The global thread pool has not been initialized.: ThreadPoolBuildError { kind: "
-
-# Helpers shared by the child interpreters.
-PRELUDE = """
-import json, os, sys, time
-import _veltra_testing as T
-
-def threads():
-    return len(os.listdir("/proc/self/task"))
-
-def wait_for_threads(predicate):
-    # Workers start without being waited for; give them time to appear.
-    deadline = time.monotonic() + 60
-    while not predicate(threads()) and time.monotonic() < deadline:
-        time.sleep(0.01)
-    return threads()
-
-def failure(call, *args):
-    try:
-        call(*args)
-    except BaseException as e:
-        return [type(e).__name__, str(e)]
-    return None
-"""
 
 
 def run_python(code, env=None, preload=None):
-    environ = {k: v for k, v in os.environ.items() if not k.startswith("RAYON_")}
-    environ.update(env or {})
-    if preload is not None:
-        # Behind whatever is preloaded already (a sanitizer runtime must come first).
-        environ["LD_PRELOAD"] = " ".join(filter(None, [environ.get("LD_PRELOAD"), str(preload)]))
-    proc = subprocess.run(
-        [sys.executable, "-c", PRELUDE + textwrap.dedent(code)],
-        env=environ,
-        capture_output=True,
-        timeout=TIMEOUT,
-    )
-    assert proc.returncode == 0, proc.stderr.decode(errors="replace")
-    return json.loads(proc.stdout.decode().splitlines()[-1]), proc.stderr.decode(errors="replace")
+    """(what the child reported, its standard error) of `code` run with the test module as T."""
+    result, _, stderr = run_child("import _veltra_testing as T\n" + textwrap.dedent(code), env=env, preload=preload)
+    return result, stderr
 
 
 def panic_message(call, *args):
-    with pytest.raises(BaseException) as info:
-        call(*args)
-    assert type(info.value).__name__ == "PanicException"
-    return str(info.value)
+    name, message = failure(call, *args)
+    assert name == "PanicException"
+    return message
 
 
 # --- Worker count ----------------------------------------------------------------
@@ -73,29 +35,18 @@ def panic_message(call, *args):
 @pytest.mark.parametrize(
     "num_threads, rs_num_cpus, expected",
     [
-        (b"4", None, 4),
-        (b"+4", None, 4),
         (b"4", b"9", 4),
-        (b"0004", None, 4),
+        (b"+4", None, 4),
         (b" 4", b"3", 3),
-        (b"4 ", b"3", 3),
         (b"-4", b"3", 3),
-        (b"four", b"3", 3),
         (b"", b"3", 3),
-        (b"+", b"3", 3),
-        (b"++4", b"3", 3),
         (b"\xff4", b"3", 3),
         (b"18446744073709551616", b"3", 3),
         (b"0", b"3", 7),
-        (b"+0", b"3", 7),
-        (None, b"3", 3),
         (None, b"0", 7),
-        (None, b"x", 7),
-        (b"x", b"\xff", 7),
-        (None, None, 7),
+        (b"x", b"x", 7),
         (b"100000", None, 65535),
         (b"65535", None, 65535),
-        (b"18446744073709551615", None, 65535),
         (None, b"100000", 65535),
     ],
 )
@@ -108,11 +59,8 @@ def test_worker_count_rules(num_threads, rs_num_cpus, expected):
     "env, expected",
     [
         ({"RAYON_NUM_THREADS": "4"}, 4),
-        ({"RAYON_NUM_THREADS": "+4"}, 4),
         ({"RAYON_NUM_THREADS": "4x", "RAYON_RS_NUM_CPUS": "3"}, 3),
-        ({"RAYON_NUM_THREADS": b"\xff", "RAYON_RS_NUM_CPUS": "2"}, 2),
         ({"RAYON_NUM_THREADS": "0", "RAYON_RS_NUM_CPUS": "3"}, 1),
-        ({"RAYON_RS_NUM_CPUS": "2"}, 2),
         ({}, 1),
     ],
 )
@@ -123,8 +71,8 @@ def test_worker_count_from_environment(env, expected):
         before = threads()
         n = T.pool_current_num_threads()
         after = wait_for_threads(lambda now: now >= before + n)
-        print(json.dumps([n, after - before, T.pool_current_num_threads(),
-                          T.pool_num_threads_on_worker(), T.pool_bridge_map(0)]))
+        report([n, after - before, T.pool_current_num_threads(),
+                          T.pool_num_threads_on_worker(), T.pool_bridge_map(0)])
         """,
         env,
     )
@@ -153,7 +101,7 @@ def test_join_runs_both_halves_and_left_failure_wins(a_fails, b_fails, message, 
     assert sorted(panics.take()) == ["left failed"] * a_fails + ["right failed"] * b_fails
 
 
-@pytest.mark.parametrize("leaves", [1, 2, 3, 1000, 4096])
+@pytest.mark.parametrize("leaves", [1, 3, 4096])
 def test_nested_joins(leaves):
     assert T.pool_nested_join(leaves) == leaves * (leaves - 1) // 2
     assert T.pool_last_visits() == [leaves]
@@ -186,11 +134,9 @@ MANY = [rng.randbytes(rng.choice([0, 1, 7, 8, 64, 1000])) for _ in range(500)]
 @pytest.mark.parametrize(
     "items, itemsize, skew",
     [
-        ([], 1, 0),
         ([], 8, 0),
         ([b"abc", b"", b"de"], 1, 0),
         ([b"only one slice"], 1, 0),
-        ([b"", b"", b""], 1, 0),
         ([bytes(range(24)), b"", bytes(range(8))], 8, 0),
         ([bytes(range(25)), b"x", bytes(range(100, 117))], 8, 1),
         (MANY, 1, 0),
@@ -221,7 +167,7 @@ def test_parallel_concat_impossible_sizes(kind, exception, message, panics):
 # --- parallel_bridge_map ---------------------------------------------------------
 
 
-@pytest.mark.parametrize("count", [0, 1, 2, 17, 1000])
+@pytest.mark.parametrize("count", [0, 1, 1000])
 def test_bridge_map_runs_every_index_once(count):
     result = T.pool_bridge_map(count)
     assert sorted(result) == list(range(count))
@@ -238,7 +184,7 @@ def test_bridge_map_failure_arrives_after_every_other_index(workers):
         for fail_at in (0, 37, 99):
             outcomes.append([failure(T.pool_bridge_map, 100, fail_at), T.pool_last_visits()])
         outcomes.append([failure(T.pool_bridge_map, 100, 50, "alloc"), T.pool_last_visits()])
-        print(json.dumps([outcomes, T.pool_bridge_map(100)]))
+        report([outcomes, T.pool_bridge_map(100)])
         """,
         {"RAYON_NUM_THREADS": str(workers)},
     )
@@ -261,7 +207,7 @@ def test_ordered_map_gives_index_order_and_the_lowest_failure(workers):
     (ordered, (error, visits)), stderr = run_python(
         """
         ordered = T.pool_ordered_map(100)
-        print(json.dumps([ordered, [failure(T.pool_ordered_map, 100, 60, "from"), T.pool_last_visits()]]))
+        report([ordered, [failure(T.pool_ordered_map, 100, 60, "from"), T.pool_last_visits()]])
         """,
         {"RAYON_NUM_THREADS": str(workers)},
     )
@@ -276,7 +222,7 @@ def test_ordered_map_gives_index_order_and_the_lowest_failure(workers):
 
 @pytest.mark.parametrize(
     "a, b",
-    [([], []), ([1], [2]), ([1, 2, 3], [4, 5]), ([1, 2], [3, 4, 5]), (list(range(1000)), list(range(1000, 2000)))],
+    [([], []), ([1, 2, 3], [4, 5]), (list(range(1000)), list(range(1000, 2000)))],
 )
 def test_indexed_collect_in_input_order(a, b):
     assert T.pool_indexed_collect(a, b) == [x * 1000 + y for x, y in zip(a, b)]
@@ -316,7 +262,7 @@ def test_forked_child_starts_its_own_pool():
         result = queue.get(timeout=60)
         process.join(60)
         assert process.exitcode == 0, process.exitcode
-        print(json.dumps([result, work()]))
+        report([result, work()])
         """,
         {"RAYON_NUM_THREADS": "2"},
     )
@@ -350,7 +296,7 @@ def test_thread_creation_failure_fails_the_start_for_good(shim):
         assert receiver.poll(60)
         in_child = receiver.recv()
         process.join(60)
-        print(json.dumps([first, second, in_child, after - before]))
+        report([first, second, in_child, after - before])
         """,
         {"RAYON_NUM_THREADS": "4"},
         preload=shim,
@@ -368,8 +314,8 @@ def test_unsupported_thread_creation_runs_everything_on_the_caller(shim):
         import ctypes
         before = threads()
         ctypes.CDLL({str(shim)!r}).shim_fail_after(0, 38)
-        print(json.dumps([T.pool_current_num_threads(), T.pool_run_on_pool_flag(), T.pool_bridge_map(20),
-                          T.pool_concat([b"ab", b"c"], 1)[1], T.pool_nested_join(100), threads() - before]))
+        report([T.pool_current_num_threads(), T.pool_run_on_pool_flag(), T.pool_bridge_map(20),
+                          T.pool_concat([b"ab", b"c"], 1)[1], T.pool_nested_join(100), threads() - before])
         """,
         {"RAYON_NUM_THREADS": "4"},
         preload=shim,

@@ -1,150 +1,74 @@
 """Process services: whole-file reads and their error renderings, the CPU
 count over fake cgroup trees, and the line-buffered standard output."""
 
-import errno
 import os
-import subprocess
-import sys
-import threading
 
 import pytest
 
 import _veltra_testing as vt
+from conftest import run_python
 
 NO_QUOTA = 2**64 - 1
+NUL = "file name contained an unexpected NUL byte"
 
 
 # ---------------------------------------------------------------------------
-# Error renderings
+# Whole-file reads and error renderings
 
 
-def test_missing_file_renders_not_found(tmp_path):
-    ok, detailed, short, kind, code = vt.read_whole_file(str(tmp_path / "absent"))
-    text = os.strerror(errno.ENOENT)
-    assert (ok, kind, code) == (False, "NotFound", 2)
-    assert detailed == f'Os {{ code: 2, kind: NotFound, message: "{text}" }}'
-    assert short == f"{text} (os error 2)"
+@pytest.mark.parametrize(
+    "make_path, failed",
+    [
+        (lambda tmp: str(tmp / "absent"), (f'Os {{ code: 2, kind: NotFound, message: "{os.strerror(2)}" }}',
+                                           f"{os.strerror(2)} (os error 2)", "NotFound", 2)),
+        (lambda tmp: str(tmp), (f'Os {{ code: 21, kind: IsADirectory, message: "{os.strerror(21)}" }}',
+                                f"{os.strerror(21)} (os error 21)", "IsADirectory", 21)),
+        (lambda tmp: b"/tmp/x\0", (f'Error {{ kind: InvalidInput, message: "{NUL}" }}', NUL, "InvalidInput", 0)),
+    ],
+    ids=["missing", "directory", "nul"],
+)  # fmt: skip
+def test_read_failures_render_as_the_user_sees_them(tmp_path, make_path, failed):
+    assert vt.read_whole_file(make_path(tmp_path)) == (False, *failed)
 
 
-@pytest.mark.parametrize("path", ["a\0b", b"\0", b"/tmp/x\0"])
-def test_nul_in_path_is_invalid_input(path):
-    message = "file name contained an unexpected NUL byte"
-    assert vt.read_whole_file(path) == (
-        False,
-        f'Error {{ kind: InvalidInput, message: "{message}" }}',
-        message,
-        "InvalidInput",
-        0,
-    )
+@pytest.mark.parametrize("size", [0, 1, 4096, 100_003])
+def test_file_is_read_whole(tmp_path, size):
+    data = bytes((i * 7 + 3) % 256 for i in range(size))
+    path = tmp_path / "n\u00e4me with spaces"
+    path.write_bytes(data)
+    assert vt.read_whole_file(os.fsencode(path)) == (True, data, size)
 
 
-def test_directory_fails_on_read_with_is_a_directory(tmp_path):
-    ok, detailed, short, kind, code = vt.read_whole_file(str(tmp_path))
-    assert (ok, kind, code) == (False, "IsADirectory", 21)
-    assert detailed == f'Os {{ code: 21, kind: IsADirectory, message: "{os.strerror(21)}" }}'
+# What users meet: a missing file, a refused one, a directory, a pool that
+# cannot start its threads, a reader that went away; the rest renders alike.
+SEEN_KINDS = {2: "NotFound", 13: "PermissionDenied", 21: "IsADirectory", 11: "WouldBlock", 32: "BrokenPipe",
+              3: "Uncategorized", 4000: "Uncategorized"}  # fmt: skip
 
 
-ERRNO_KINDS = [
-    (1, "PermissionDenied"), (2, "NotFound"), (4, "Interrupted"), (7, "ArgumentListTooLong"),
-    (11, "WouldBlock"), (12, "OutOfMemory"), (13, "PermissionDenied"), (16, "ResourceBusy"),
-    (17, "AlreadyExists"), (18, "CrossesDevices"), (20, "NotADirectory"), (21, "IsADirectory"),
-    (22, "InvalidInput"), (26, "ExecutableFileBusy"), (27, "FileTooLarge"), (28, "StorageFull"),
-    (29, "NotSeekable"), (30, "ReadOnlyFilesystem"), (31, "TooManyLinks"), (32, "BrokenPipe"),
-    (35, "Deadlock"), (36, "InvalidFilename"), (38, "Unsupported"), (39, "DirectoryNotEmpty"),
-    (40, "FilesystemLoop"), (98, "AddrInUse"), (99, "AddrNotAvailable"), (100, "NetworkDown"),
-    (101, "NetworkUnreachable"), (103, "ConnectionAborted"), (104, "ConnectionReset"),
-    (107, "NotConnected"), (110, "TimedOut"), (111, "ConnectionRefused"), (113, "HostUnreachable"),
-    (116, "StaleNetworkFileHandle"), (122, "FilesystemQuotaExceeded"),
-    # Everything else, including errnos the C library has no text for.
-    (3, "Uncategorized"), (9, "Uncategorized"), (95, "Uncategorized"), (0, "Uncategorized"),
-]
-
-
-@pytest.mark.parametrize("code, kind", ERRNO_KINDS)
-def test_errno_renderings(code, kind):
-    text = os.strerror(code)
-    assert vt.render_errno(code) == (
-        f'Os {{ code: {code}, kind: {kind}, message: "{text}" }}',
-        f"{text} (os error {code})",
-        kind,
-    )
-
-
-def test_errno_without_system_text_still_renders():
-    assert vt.render_errno(4000) == (
-        'Os { code: 4000, kind: Uncategorized, message: "Unknown error 4000" }',
-        "Unknown error 4000 (os error 4000)",
-        "Uncategorized",
-    )
+def test_every_errno_renders_with_its_system_text():
+    kinds = {}
+    for code in [*range(0, 134), 4000]:
+        detailed, short, kind = vt.render_errno(code)
+        text = os.strerror(code)
+        assert detailed == f'Os {{ code: {code}, kind: {kind}, message: "{text}" }}'
+        assert short == f"{text} (os error {code})"
+        assert kind.isidentifier() and kind[0].isupper()
+        kinds[code] = kind
+    assert {code: kinds[code] for code in SEEN_KINDS} == SEEN_KINDS
 
 
 @pytest.mark.parametrize(
     "message, quoted",
     [
-        (b'say "hi"', r'"say \"hi\""'),
-        (b"back\\slash", r'"back\\slash"'),
-        (b"a\nb\rc\td", r'"a\nb\rc\td"'),
-        (b"\x01\x1b\x7f", r'"\u{1}\u{1b}\u{7f}"'),
+        (b"say \"hi\" \\ it's", r'"say \"hi\" \\ it' + "'s\""),
+        (b"a\nb\rc\td\x01\x1b\x7f", r'"a\nb\rc\td\u{1}\u{1b}\u{7f}"'),
         ("caf\u00e9 \u0085".encode(), '"caf\u00e9 \\u{85}"'),
-        (b"it's", "\"it's\""),
     ],
 )
 def test_fixed_error_quotes_its_message(message, quoted):
     detailed, short = vt.render_fixed("WriteZero", message)
     assert detailed == f"Error {{ kind: WriteZero, message: {quoted} }}"
     assert short == message.decode()
-
-
-# ---------------------------------------------------------------------------
-# Whole-file reads
-
-
-def test_empty_file_reads_as_empty_without_allocation(tmp_path):
-    path = tmp_path / "empty"
-    path.write_bytes(b"")
-    assert vt.read_whole_file(str(path)) == (True, b"", 0)
-
-
-@pytest.mark.parametrize("size", [1, 31, 32, 33, 4096, 100_003])
-def test_file_of_known_size_is_read_into_an_exact_buffer(tmp_path, size):
-    data = bytes((i * 7 + 3) % 256 for i in range(size))
-    path = tmp_path / "data"
-    path.write_bytes(data)
-    assert vt.read_whole_file(str(path)) == (True, data, size)
-
-
-def test_path_bytes_are_used_unchanged(tmp_path):
-    path = tmp_path / "n\u00e4me with spaces"
-    path.write_bytes(b"x")
-    assert vt.read_whole_file(os.fsencode(path))[:2] == (True, b"x")
-
-
-def test_proc_file_reads_past_its_zero_size():
-    with open("/proc/self/cmdline", "rb") as f:
-        expected = f.read()
-    assert os.stat("/proc/self/cmdline").st_size == 0
-    ok, contents, _ = vt.read_whole_file("/proc/self/cmdline")
-    assert ok and contents == expected and len(contents) > 0
-
-
-def test_fifo_growing_while_read_is_read_to_its_end(tmp_path):
-    fifo = tmp_path / "fifo"
-    os.mkfifo(fifo)
-    # Far more than a pipe holds, so the reader drains it while the writer is
-    # still producing: the data grows during the read.
-    chunks = [bytes([i % 251]) * 4099 for i in range(300)]
-
-    def feed():
-        with open(fifo, "wb") as f:
-            for chunk in chunks:
-                f.write(chunk)
-
-    writer = threading.Thread(target=feed, daemon=True)
-    writer.start()
-    ok, contents, _ = vt.read_whole_file(str(fifo))
-    writer.join(timeout=120)
-    assert not writer.is_alive()
-    assert ok and contents == b"".join(chunks)
 
 
 # ---------------------------------------------------------------------------
@@ -188,20 +112,13 @@ def v2(cpu_max_by_dir, controllers=True):
         # Limits are found while walking up, the root included; the tightest wins.
         (v2({"a/b/": "max 100000\n", "a/": "300000 100000\n"}), 3),
         (v2({"a/b/": "400000 100000\n", "": "100000 100000\n"}), 1),
-        (v2({"a/": "300000 100000\n", "a/b/": "700000 100000\n"}), 3),
         # Not a cgroup2 directory: nothing is read.
         (v2({"a/b/": "100000 100000\n"}, controllers=False), NO_QUOTA),
         # Malformed or unreadable files set nothing, and the walk goes on.
         (v2({"a/b/": "0 0\n"}), NO_QUOTA),
         (v2({"a/b/": "200000\n"}), NO_QUOTA),
-        (v2({"a/b/": "200000  100000\n"}), NO_QUOTA),
-        (v2({"a/b/": "-1 100000\n"}), NO_QUOTA),
-        (v2({"a/b/": " 200000 100000\n"}), NO_QUOTA),
         (v2({"a/b/": b"\xff200000 100000\n"}), NO_QUOTA),
-        (v2({"a/b/": ""}), NO_QUOTA),
-        (v2({"a/b/": "\n200000 100000\n"}), NO_QUOTA),
         ({**v2({"a/": "200000 100000\n"}), "fs/a/b/cpu.max/": None}, 2),
-        (v2({"a/b/": "abc 100000\n", "a/": "300000 100000\n"}), 3),
     ],
 )
 def test_cgroup_v2_quota(tmp_path, files, expected):
@@ -217,14 +134,11 @@ def v1(mount, quota, period, where="a/b/"):
     "files, expected",
     [
         (v1("cpu", "150000\n", "100000\n"), 1),
-        (v1("cpu,cpuacct", "300000\n", "100000\n"), 3),
         (v1("cpu", " 200000 \n", "\t100000\n"), 2),
         (v1("cpu", "-1\n", "100000\n"), NO_QUOTA),
         (v1("cpu", "100000\n", "0\n"), NO_QUOTA),
-        (v1("cpu", "100000\n", "abc\n"), NO_QUOTA),
-        # Walking up within the mount, its top included.
+        # Walking up within the mount.
         (v1("cpu", "200000\n", "100000\n", where="a/"), 2),
-        (v1("cpu", "200000\n", "100000\n", where=""), 2),
         # The first mount that holds the group is the only one walked.
         ({"fs/cpu/a/b/": None, **v1("cpu,cpuacct", "100000\n", "100000\n")}, NO_QUOTA),
     ],
@@ -248,8 +162,6 @@ OTHER_MOUNTS = (
         # A bind mount of a subtree: the group path is taken relative to its root.
         ("32 31 0:29 /a {tmp}/mnt rw - cgroup cgroup rw,cpu\n",
          {"mnt/b/cpu.cfs_quota_us": "200000", "mnt/b/cpu.cfs_period_us": "100000"}, 2),
-        ("32 31 0:29 /a {tmp}/mnt rw - cgroup cgroup rw,cpu\n",
-         {"mnt/b/": None, "mnt/cpu.cfs_quota_us": "100000", "mnt/cpu.cfs_period_us": "100000"}, 1),
         # A subtree that does not hold the group is passed over.
         ("32 31 0:29 /other {tmp}/mnt1 rw - cgroup cgroup rw,cpu\n"
          "33 31 0:29 / {tmp}/mnt2 rw - cgroup cgroup rw,cpu\n",
@@ -280,15 +192,11 @@ BOTH_TREES = {
     [
         ("0::/g\n", 1),
         ("12:pids:/x\n1:cpu,cpuacct:/g\n0::/g\n", 3),
-        ("0::/g\n1:cpuacct,cpu:/g\n", 3),
         ("0::/g\n0::/elsewhere\n", 1),
         ("1:cpuacct:/g\n2:cpuset:/g\n", NO_QUOTA),
-        ("", NO_QUOTA),
         ("garbage\n\n", NO_QUOTA),
         # Candidates without a group path leave nothing to look at.
         ("1:cpu:\n", NO_QUOTA),
-        ("0::\n", NO_QUOTA),
-        ("1:cpu\n", NO_QUOTA),
     ],
 )
 def test_proc_self_cgroup_chooses_the_group(tmp_path, cgroup, expected):
@@ -326,21 +234,19 @@ def test_available_cpu_count_under_injected_quota(tmp_path, cpu_max, expected):
 def test_available_cpu_count_follows_a_restricted_mask(tmp_path, size):
     cpus = sorted(os.sched_getaffinity(0))[-size:]
     no_quota = (str(tmp_path / "absent"), str(tmp_path / "absent"), str(tmp_path))
-    result = run_python(
+    done = vt_python(
         f"os.sched_setaffinity(0, {cpus!r})\n"
         f"sys.stderr.write(repr(vt.available_cpu_count(*{no_quota!r})))\n"
     )
-    assert result.returncode == 0, result.stderr
-    assert result.stderr == repr((True, size)).encode()
+    assert done.stderr == repr((True, size)).encode()
 
 
 # ---------------------------------------------------------------------------
 # Standard output, in child processes so that descriptor 1 is theirs
 
 
-def run_python(body):
-    script = "import os, signal, sys\nimport _veltra_testing as vt\n" + body
-    return subprocess.run([sys.executable, "-c", script], capture_output=True, timeout=120)
+def vt_python(body):
+    return run_python("import os, signal, sys\nimport _veltra_testing as vt\n" + body)
 
 
 def P(*pieces):
@@ -355,48 +261,30 @@ def W(data):
 @pytest.mark.parametrize(
     "steps, expected",
     [
-        ([P("abc"), W(b"X"), P("def\n")], b"Xabcdef\n"),
         ([P("abc", "def\n", "gh"), W(b"X"), P("\n")], b"abcdef\nXgh\n"),
         ([P("l1\nl2\npart"), W(b"X"), P("\n")], b"l1\nl2\nXpart\n"),
-        ([P("a", "b", "c"), P("d"), W(b"X"), P("e\n", "f\n")], b"Xabcde\nf\n"),
         # The buffer is written out early only when the piece does not fit.
         ([P("a" * 1000), P("b" * 24), W(b"X"), P("\n")], b"X" + b"a" * 1000 + b"b" * 24 + b"\n"),
         ([P("a" * 1000), P("b" * 25), W(b"X"), P("\n")], b"a" * 1000 + b"X" + b"b" * 25 + b"\n"),
         ([P("c" * 1024), W(b"X"), P("\n")], b"c" * 1024 + b"X\n"),
-        ([P("ab"), P("c" * 3000), W(b"X"), P("\n")], b"ab" + b"c" * 3000 + b"X\n"),
         ([P("head"), P("x" * 5000 + "\n" + "y" * 5), W(b"X"), P("\n")],
          b"head" + b"x" * 5000 + b"\nX" + b"y" * 5 + b"\n"),
         # Never flushed at exit: an unfinished line stays unwritten.
         ([P("line\n"), P("tail")], b"line\n"),
     ],
-)
+)  # fmt: skip
 def test_print_line_buffering(steps, expected):
-    result = run_python("".join(steps))
-    assert result.returncode == 0, result.stderr
-    assert result.stdout == expected
+    assert vt_python("".join(steps)).stdout == expected
 
 
-def test_print_line_to_closed_stdout_returns_normally():
-    result = run_python('os.close(1)\nvt.print_line("x\\n")\nvt.print_line("y" * 5000, "\\n")\n'
-                        'sys.stderr.write("done")\n')
-    assert (result.returncode, result.stderr) == (0, b"done")
-
-
-BREAK_PIPE = "r, w = os.pipe()\nos.dup2(w, 1)\nos.close(w)\nos.close(r)\n"
-FILL_DISK = 'os.dup2(os.open("/dev/full", os.O_WRONLY), 1)\n'
-
-
-@pytest.mark.parametrize(
-    "breakage, error",
-    [(BREAK_PIPE, "Broken pipe (os error 32)"), (FILL_DISK, "No space left on device (os error 28)")],
-)
-def test_print_line_failure_is_a_panic_and_the_writer_recovers(breakage, error):
+def test_print_line_failure_is_a_panic_and_the_writer_recovers():
     # Text buffered before the failure and the failing line are dropped; the
     # next call after standard output is repaired writes only its own line.
-    result = run_python(
+    done = vt_python(
         "signal.signal(signal.SIGPIPE, signal.SIG_IGN)\n"
         "saved = os.dup(1)\n"
-        'vt.print_line("pending ")\n' + breakage +
+        'vt.print_line("pending ")\n'
+        "r, w = os.pipe()\nos.dup2(w, 1)\nos.close(w)\nos.close(r)\n"
         "try:\n"
         '    vt.print_line("lost\\n")\n'
         "except BaseException as e:\n"
@@ -404,11 +292,10 @@ def test_print_line_failure_is_a_panic_and_the_writer_recovers(breakage, error):
         "os.dup2(saved, 1)\n"
         'vt.print_line("after\\n")\n'
     )
-    assert result.returncode == 0, result.stderr
-    assert result.stdout == b"after\n"
-    message = f"failed printing to stdout: {error}"
-    stderr = result.stderr.decode()
-    assert stderr.startswith("thread '<unnamed>' panicked at src/sys/stdout.cpp:")
+    assert done.stdout == b"after\n"
+    message = "failed printing to stdout: Broken pipe (os error 32)"
+    stderr = done.stderr.decode()
+    assert stderr.startswith("thread '<unnamed>' panicked at src/sys")
     assert stderr.endswith(f":\n{message}\ncaught PanicException: {message}\n")
 
 
@@ -416,8 +303,7 @@ def test_print_line_calls_from_threads_never_interleave():
     # Every piece of a call is buffered separately, so without the writer's
     # lock the pieces of concurrent calls would mix within lines.
     threads, lines = 4, 2000
-    result = run_python(f"sys.stderr.write(str(vt.print_from_threads({threads}, {lines})))\n")
-    assert (result.returncode, result.stderr) == (0, b"0")
-    got = result.stdout.decode().splitlines()
+    done = vt_python(f"sys.stderr.write(str(vt.print_from_threads({threads}, {lines})))\n")
+    assert done.stderr == b"0"
     expected = [f"{t}:{i}:" + "ab" * 8 for t in range(threads) for i in range(lines)]
-    assert sorted(got) == sorted(expected)
+    assert sorted(done.stdout.decode().splitlines()) == sorted(expected)

@@ -1,10 +1,12 @@
-// parse_file: the chunk plan and the two passes on the pool.
+// parse_file: which road a file takes; for a plain one below the size of
+// the pieces, the chunk plan and the two passes on the pool.
 #include <algorithm>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "fasta/chunk.hpp"
+#include "fasta/failures.hpp"
 #include "fasta/gzip.hpp"
 #include "fasta/pieces.hpp"
 #include "fasta/pipeline.hpp"
@@ -21,10 +23,6 @@ namespace {
 // Below this size a file is parsed as one chunk.
 constexpr std::uint64_t single_chunk_below = 100000;
 
-[[noreturn]] void open_failed(const sys::OsError& error) {
-    panic(std::string(msg::unwrap_err) + error.detailed());
-}
-
 std::size_t checked_sum(std::size_t a, std::size_t b) {
     std::size_t sum;
     if (__builtin_add_overflow(a, b, &sum))
@@ -32,53 +30,9 @@ std::size_t checked_sum(std::size_t a, std::size_t b) {
     return sum;
 }
 
-}  // namespace
-
-Parsed parse_file(std::string_view path, bool is_rna, const kernel::Kernel& kernel) {
-    sys::print_line({"Reading file\n"});
-    auto opened = sys::open_file(path);
-    if (!opened)
-        open_failed(opened.error());
-    const sys::File file = std::move(opened).value();
-
-    // A regular file is read by the chunks themselves, each its own part; one
-    // that cannot say its size up front is read whole first, and the chunks
-    // then work on that image.
-    Buffer<std::uint8_t> image;
-    Source source;
-    if (const std::optional<std::uint64_t> size = file.regular_size()) {
-        source.file = &file;
-        source.size = *size;
-    } else {
-        auto read = file.read_to_end();
-        if (!read)
-            open_failed(read.error());
-        image = std::move(read).value();
-        source.image = image.span();
-        source.size = image.size();
-    }
-
-    // The worker count is asked for whatever the file, which starts the pool
-    // on the first call.
-    const std::size_t workers = pool::current_num_threads();
-    const kernel::Tables tables = kernel::prepare(build_token_table(is_rna));
-    sys::print_line({"Parsing file ", path, " in chunks\n"});
-
-    // A gzip file is known by its first bytes, whatever it is called, and is
-    // not cut into chunks.
-    std::uint8_t magic[3];
-    if (gzip::starts_gzip({magic, source.read(0, magic, sizeof magic)})) {
-        Parsed out = parse_compressed(source, workers, tables, kernel);
-        sys::print_line({"Merging result\n"});
-        return out;
-    }
-
-    if (source.file != nullptr && source.size >= pieces_from) {
-        Parsed out = parse_in_pieces(source, workers, tables, kernel);
-        sys::print_line({"Merging result\n"});
-        return out;
-    }
-
+// A plain file, cut into chunks, in two passes on the pool.
+Parsed parse_chunks(const Source& source, std::string_view path, std::size_t workers,
+                    const kernel::Tables& tables, const kernel::Kernel& kernel) {
     // Small files are not worth splitting.
     const std::uint64_t size = source.size;
     const std::size_t chunk_count = size < single_chunk_below ? 1 : workers;
@@ -135,6 +89,70 @@ Parsed parse_file(std::string_view path, bool is_rna, const kernel::Kernel& kern
         fill_chunk(reader, plans[i], region, tables, kernel);
     });
     return out;
+}
+
+Parsed parse_opened(std::string_view path, bool is_rna, const kernel::Kernel& kernel) {
+    sys::print_line({"Reading file\n"});
+    auto opened = sys::open_file(path);
+    if (!opened)
+        read_failed(opened.error(), "while opening the file");
+    const sys::File file = std::move(opened).value();
+
+    // A regular file is read by the chunks themselves, each its own part; one
+    // that cannot say its size up front is read whole first, and the chunks
+    // then work on that image.
+    Buffer<std::uint8_t> image;
+    Source source;
+    if (const std::optional<std::uint64_t> size = file.regular_size()) {
+        source.file = &file;
+        source.size = *size;
+    } else {
+        auto read = file.read_to_end();
+        if (!read)
+            read_failed(read.error(), "while reading the file");
+        image = std::move(read).value();
+        source.image = image.span();
+        source.size = image.size();
+    }
+
+    // The worker count is asked for whatever the file, which starts the pool
+    // on the first call.
+    const std::size_t workers = pool::current_num_threads();
+    const kernel::Tables tables = kernel::prepare(build_token_table(is_rna));
+    sys::print_line({"Parsing file ", path, " in chunks\n"});
+
+    // A gzip file is known by its first bytes, whatever it is called, and is
+    // not cut into chunks.
+    std::uint8_t magic[3];
+    const bool compressed = gzip::starts_gzip({magic, source.read(0, magic, sizeof magic)});
+    try {
+        // A large regular file is read once, in pieces.
+        if (!compressed && source.file != nullptr && source.size >= pieces_from) {
+            Parsed out = parse_in_pieces(source, workers, tables, kernel);
+            sys::print_line({"Merging result\n"});
+            return out;
+        }
+        if (!compressed)
+            return parse_chunks(source, path, workers, tables, kernel);
+        Parsed out = parse_compressed(source, workers, tables, kernel);
+        sys::print_line({"Merging result\n"});
+        return out;
+    } catch (RefusedHeader& refused) {
+        // The file is still open here, for a second look on this road only.
+        note_header_place(refused, source, compressed);
+        throw;
+    }
+}
+
+}  // namespace
+
+Parsed parse_file(std::string_view path, bool is_rna, const kernel::Kernel& kernel) {
+    try {
+        return parse_opened(path, is_rna, kernel);
+    } catch (Panic& failure) {
+        failure.add_note("while parsing FASTA file ", path);
+        throw;
+    }
 }
 
 }  // namespace veltra::fasta

@@ -62,9 +62,10 @@ public:
     MemberInflater(const MemberInflater&) = delete;
     MemberInflater& operator=(const MemberInflater&) = delete;
 
-    // `sizes` are the members' whole lengths, in order.
+    // `sizes` are the members' whole lengths, in order; `pos` is where the
+    // first one stands in the file.
     void inflate(std::span<const std::uint8_t> members, std::span<const std::uint32_t> sizes,
-                 std::uint8_t* dst);
+                 std::uint8_t* dst, std::uint64_t pos);
 
 private:
     std::unique_ptr<MemberDecoder> decoder_;

@@ -1,5 +1,8 @@
 // The kernel that any x86-64 runs, and the choice among the kernels.
+#include <cpuid.h>
+
 #include <bit>
+#include <cstdint>
 #include <cstring>
 
 #include "kernel_variants.hpp"
@@ -64,22 +67,53 @@ Lines lines_portable(const std::uint8_t* p, std::size_t n, const LinesOut& out, 
 
 constexpr Kernel portable{"portable", scan_portable, translate_portable, lines_portable};
 
-// The kernels this CPU runs, slowest first. __builtin_cpu_supports also checks
-// that the operating system saves the vector registers the kernel uses.
+// What the CPU offers and the operating system saves on a context switch,
+// read with cpuid and xgetbv: `__builtin_cpu_supports` reads a table that the
+// compiler's runtime fills, and compiler-rt leaves it empty in a shared object
+// built the way the wheels are, so every CPU looked like a plain x86-64.
+struct Features {
+    bool bmi_popcnt = false;  // bmi, bmi2 and popcnt, which every vector kernel uses too
+    bool avx2 = false;
+    bool avx512 = false;  // avx512f, avx512bw, avx512vbmi and avx512vbmi2
+};
+
+Features cpu_features() noexcept {
+    unsigned eax = 0, ebx = 0, ecx1 = 0, edx = 0;
+    if (__get_cpuid(1, &eax, &ebx, &ecx1, &edx) == 0)
+        return {};
+    unsigned ebx7 = 0, ecx7 = 0;
+    if (__get_cpuid_count(7, 0, &eax, &ebx7, &ecx7, &edx) == 0)
+        return {};
+    // The register state the operating system saves: xgetbv exists only
+    // where it has turned on OSXSAVE.
+    std::uint64_t xcr0 = 0;
+    if ((ecx1 & bit_OSXSAVE) != 0) {
+        unsigned lo = 0, hi = 0;
+        asm volatile("xgetbv" : "=a"(lo), "=d"(hi) : "c"(0));
+        xcr0 = (std::uint64_t{hi} << 32) | lo;
+    }
+    const bool ymm_saved = (xcr0 & 0x6) == 0x6;    // SSE and AVX state
+    const bool zmm_saved = (xcr0 & 0xE6) == 0xE6;  // and the mask and upper ZMM registers
+    Features f;
+    f.bmi_popcnt = (ebx7 & bit_BMI) != 0 && (ebx7 & bit_BMI2) != 0 && (ecx1 & bit_POPCNT) != 0;
+    f.avx2 = ymm_saved && (ecx1 & bit_AVX) != 0 && (ebx7 & bit_AVX2) != 0;
+    f.avx512 = f.avx2 && zmm_saved && (ebx7 & bit_AVX512F) != 0 && (ebx7 & bit_AVX512BW) != 0 &&
+               (ecx7 & bit_AVX512VBMI) != 0 && (ecx7 & bit_AVX512VBMI2) != 0;
+    return f;
+}
+
+// The kernels this CPU runs, slowest first.
 struct Choice {
     const Kernel* kernels[3];
     std::size_t count;
 };
 
 Choice choose() noexcept {
-    __builtin_cpu_init();
+    const Features cpu = cpu_features();
     Choice choice{{&portable}, 1};
-    const bool base =
-        __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("popcnt");
-    if (base && __builtin_cpu_supports("avx2"))
+    if (cpu.bmi_popcnt && cpu.avx2)
         choice.kernels[choice.count++] = &avx2;
-    if (base && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-        __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("avx512vbmi2"))
+    if (cpu.bmi_popcnt && cpu.avx512)
         choice.kernels[choice.count++] = &avx512;
     return choice;
 }

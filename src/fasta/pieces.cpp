@@ -67,7 +67,7 @@ public:
             lock.unlock();
             ChunkPlan plan;
             std::exception_ptr failure =
-                captured([&] { plan = scan_chunk(reader, start(k), start(k + 1), kernel_, id_budget_); });
+                failure_of([&] { plan = scan_chunk(reader, start(k), start(k + 1), kernel_, id_budget_); });
             lock.lock();
             if (failure) {
                 failed(k, failure);
@@ -79,7 +79,7 @@ public:
                 continue;
             const ChunkOutput region = place(k);
             lock.unlock();
-            failure = captured([&] { fill_chunk(reader, plan, region, tables_, kernel_); });
+            failure = failure_of([&] { fill_chunk(reader, plan, region, tables_, kernel_); });
             lock.lock();
             --writers_;
             if (failure)
@@ -149,7 +149,7 @@ private:
                 break;
             growing_ = true;
             wake_.wait(lock, [&] { return writers_ == 0; });
-            std::exception_ptr failure = captured([&] { grow(k, need); });
+            std::exception_ptr failure = failure_of([&] { grow(k, need); });
             growing_ = false;
             wake_.notify_all();
             if (failure) {

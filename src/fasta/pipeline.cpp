@@ -11,6 +11,7 @@
 // but not yet parsed is bounded, which bounds the memory beside the results.
 #include "fasta/pipeline.hpp"
 
+#include <algorithm>
 #include <condition_variable>
 #include <deque>
 #include <exception>
@@ -32,6 +33,11 @@ constexpr std::size_t block_bytes = 1 << 20;
 // Compressed bytes read at once to find BGZF members; more than the largest
 // member, so every read holds at least one whole member.
 constexpr std::size_t member_window = 512 * 1024;
+// Blocks made or being made but not yet parsed, at most, whatever the worker
+// count: a block being made holds its members and its bytes, so this bounds
+// the memory beside the results by 24 MiB. Parallel inflation outruns the
+// one parse long before this many blocks are made at once.
+constexpr std::size_t most_blocks_ahead = 16;
 
 struct Block {
     Buffer<std::uint8_t> bytes;
@@ -45,19 +51,23 @@ struct Block {
 // The BGZF members a worker found while it held the input, to inflate once
 // it has let go of it: their bytes, their lengths and their decompressed size.
 struct Claim {
+    std::uint64_t pos = 0;  // of the first member in the file
     Buffer<std::uint8_t> compressed;
     std::vector<std::uint32_t> sizes;
     std::size_t isize = 0;
 };
 
-// Every failure of a job is caught (`captured`) so that the job's flag is
+// Every failure of a job is caught (failure_of), so that the job's flag is
 // always given back; a waiting worker would wait for ever.
 class Pipeline {
 public:
     Pipeline(const Source& source, std::size_t workers, StreamParser& parser, bool bgzf)
-        : source_(source), parser_(parser), ahead_(2 * workers + 2), bgzf_(bgzf) {}
+        : source_(source),
+          parser_(parser),
+          ahead_(std::min(2 * workers + 2, most_blocks_ahead)),
+          bgzf_(bgzf) {}
 
-    VELTRA_PASSES_FORCED_UNWIND void run_worker() {
+    void run_worker() {
         std::unique_lock lock(mutex_);
         std::optional<gzip::MemberInflater> inflater;
         while (!failure_) {
@@ -69,7 +79,7 @@ public:
                 // The last block is always checked or failed; this is only
                 // for safety.
                 if (refused_ && !failure_)
-                    failure_ = captured([&] { parser_.fail(); });
+                    failure_ = failure_of([&] { parser_.fail(); });
                 return;
             }
             if (!input_busy_ && !input_ended_ && blocks_.size() < ahead_) {
@@ -87,19 +97,19 @@ public:
 
 private:
     // Called and returns with the lock held.
-    VELTRA_PASSES_FORCED_UNWIND void parse_front(std::unique_lock<std::mutex>& lock) {
+    void parse_front(std::unique_lock<std::mutex>& lock) {
         parsing_ = true;
         Block& block = blocks_.front();
         lock.unlock();
         std::exception_ptr failure = block.failure;
         if (!failure && !refused_)
-            failure = captured([&] { refused_ = !parser_.feed(block.bytes.span()); });
+            failure = failure_of([&] { refused_ = !parser_.feed(block.bytes.span()); });
         // Bytes of a member that fails its checksum later are garbage, and a
         // header the parse refused among them says nothing about the file:
         // until the member has been checked the inflation goes on, and a
         // damaged member then decides.
         if (!failure && refused_ && block.checked)
-            failure = captured([&] { parser_.fail(); });
+            failure = failure_of([&] { parser_.fail(); });
         block.bytes = Buffer<std::uint8_t>();
         lock.lock();
         blocks_.pop_front();
@@ -109,14 +119,13 @@ private:
         wake_.notify_all();
     }
 
-    VELTRA_PASSES_FORCED_UNWIND void make_block(std::unique_lock<std::mutex>& lock,
-                                                std::optional<gzip::MemberInflater>& inflater) {
+    void make_block(std::unique_lock<std::mutex>& lock, std::optional<gzip::MemberInflater>& inflater) {
         Block& block = blocks_.emplace_back();  // before the input is taken, in case it throws
         input_busy_ = true;
         lock.unlock();
         Claim claim;
         bool ended = false;
-        block.failure = captured([&] {
+        block.failure = failure_of([&] {
             if (bgzf_)
                 claim = find_members(ended);
             if (claim.sizes.empty() && !ended) {
@@ -132,11 +141,11 @@ private:
         if (!claim.sizes.empty()) {
             // Other workers find the next members meanwhile.
             lock.unlock();
-            block.failure = captured([&] {
+            block.failure = failure_of([&] {
                 if (!inflater)
                     inflater.emplace();
                 block.bytes = Buffer<std::uint8_t>::uninitialized(claim.isize);
-                inflater->inflate(claim.compressed.span(), claim.sizes, block.bytes.data());
+                inflater->inflate(claim.compressed.span(), claim.sizes, block.bytes.data(), claim.pos);
             });
             lock.lock();
             if (block.failure)
@@ -152,6 +161,7 @@ private:
     // wrong with it.
     Claim find_members(bool& ended) {
         Claim claim;
+        claim.pos = next_pos_;
         claim.compressed = Buffer<std::uint8_t>::uninitialized(member_window);
         const std::size_t got = source_.read(next_pos_, claim.compressed.data(), member_window);
         const bool at_end = got < member_window;
@@ -221,8 +231,9 @@ Parsed parse_compressed(const Source& source, std::size_t workers, const kernel:
     const std::size_t got = source.read(0, header, sizeof header);
     const bool bgzf = gzip::bgzf_size({header, got}) != 0;
     // Front to back inflation keeps one worker inflating and at most one
-    // parsing; more would only wait.
-    const std::size_t taking_part = bgzf ? workers : std::min<std::size_t>(workers, 2);
+    // parsing; more would only wait. So would workers beyond the blocks that
+    // may be made at once, and each would keep an inflater.
+    const std::size_t taking_part = std::min<std::size_t>(workers, bgzf ? most_blocks_ahead : 2);
     StreamParser parser(tables, kernel);
     Pipeline pipeline(source, taking_part, parser, bgzf);
     pool::ordered_map(taking_part, [&](std::size_t) { pipeline.run_worker(); });

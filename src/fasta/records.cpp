@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "fasta/failures.hpp"
+
 namespace veltra::fasta {
 
 namespace {
@@ -12,14 +14,11 @@ std::string_view chars(std::span<const std::uint8_t> bytes) noexcept {
     return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
 }
 
-[[noreturn]] void read_failed(const sys::OsError& error) {
-    panic(std::string(msg::unwrap_err) + error.detailed());
-}
-
 }  // namespace
 
 void file_changed() {
-    read_failed(sys::OsError::fixed(sys::ErrorKind::InvalidData, "file changed while it was being parsed"));
+    read_failed(sys::OsError::fixed(sys::ErrorKind::InvalidData, "file changed while it was being parsed"),
+                "the file changed between the two passes over it; parse it again once nothing writes to it");
 }
 
 // The nearest '>' before a chunk is usually close by, so the search backwards
@@ -57,6 +56,8 @@ void HeaderCheck::first(std::uint64_t gt, std::span<const std::uint8_t> text) no
     utf8_ = Utf8Stream();
     number_ = DecimalStream();
     head_len_ = 0;
+    cut_ = false;
+    last_ = 0;
     more(text);
 }
 
@@ -65,6 +66,9 @@ void HeaderCheck::more(std::span<const std::uint8_t> text) noexcept {
     if (keep != 0)
         std::memcpy(head_.data() + head_len_, text.data(), keep);
     head_len_ += keep;
+    cut_ = cut_ || keep != text.size();
+    if (!text.empty())
+        last_ = text.back();
     // Past a UTF-8 fault nothing else can change the verdict.
     if (utf8_.feed(chars(text)))
         number_.feed(chars(text));
@@ -90,13 +94,13 @@ void HeaderCheck::fail() const {
         message += ", error_len: ";
         message += utf8.error_len == 0 ? std::string("None") : "Some(" + std::to_string(utf8.error_len) + ")";
         message += " }";
-        panic(std::move(message));
+        refuse_header(std::move(message), gt_, {head_.data(), head_len_}, cut_, last_);
     }
     if (auto number = number_.end(); !number) {
         message += "ParseIntError { kind: ";
         message += to_string(number.error());
         message += " }";
-        panic(std::move(message));
+        refuse_header(std::move(message), gt_, {head_.data(), head_len_}, cut_, last_);
     }
     panic("a header was refused that is a number");
 }

@@ -85,12 +85,9 @@ public:
 
     std::uint64_t id() const noexcept { return id_; }
 
-    // What a failure report may show of a refused header: its first bytes,
-    // and where its '>' stands in the (decompressed) text.
-    std::span<const std::uint8_t> head() const noexcept { return {head_.data(), head_len_}; }
-    std::uint64_t gt_position() const noexcept { return gt_; }
-
-    // Panics with the message of the refused header.
+    // Panics with the message of the refused header, as a `RefusedHeader`
+    // (fasta/failures.hpp) that shows its first bytes and where its '>'
+    // stands in the (decompressed) text.
     [[noreturn]] void fail() const;
 
 private:
@@ -99,6 +96,8 @@ private:
     Utf8Stream utf8_;
     DecimalStream number_;
     std::size_t head_len_ = 0;
+    bool cut_ = false;       // there is more than `head_`
+    std::uint8_t last_ = 0;  // the last byte of the text, if any
     std::array<std::uint8_t, kept> head_{};
 };
 

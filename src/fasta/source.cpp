@@ -5,17 +5,9 @@
 #include <cstring>
 #include <string>
 
-#include "panic.hpp"
+#include "fasta/failures.hpp"
 
 namespace veltra::fasta {
-
-namespace {
-
-[[noreturn]] void read_failed(const sys::OsError& error) {
-    panic(std::string(msg::unwrap_err) + error.detailed());
-}
-
-}  // namespace
 
 std::size_t read_window = default_read_window;
 
@@ -29,7 +21,7 @@ std::size_t Source::read(std::uint64_t pos, std::uint8_t* dst, std::size_t n) co
     }
     auto got = file->read_at(pos, dst, n);
     if (!got)
-        read_failed(got.error());
+        read_failed(got.error(), "while reading at byte offset " + std::to_string(pos));
     return got.value();
 }
 

@@ -4,7 +4,6 @@
 // Python-free.
 #pragma once
 
-#include <cxxabi.h>
 #include <atomic>
 #include <cstddef>
 #include <exception>
@@ -98,23 +97,20 @@ using LeafList = std::list<std::vector<R>>;
 // range is exhausted, so that every other index is still processed exactly
 // once whatever the worker count or the timing.
 template <class R, class F>
-VELTRA_PASSES_FORCED_UNWIND LeafList<R> bridge_leaf(BridgeState<F>& state) {
+LeafList<R> bridge_leaf(BridgeState<F>& state) {
     LeafList<R> out;
     if (Worker* worker = current_worker(); worker != nullptr && !state.first_leaf_on(*worker))
         return out;
     std::vector<R> results;
     std::exception_ptr failure;
     while (std::optional<std::size_t> index = state.take_index()) {
-        try {
+        std::exception_ptr failed = failure_of([&] {
             R value = state.f(*index);
             if (!failure)
                 results.push_back(std::move(value));
-        } catch (const abi::__forced_unwind&) {
-            throw;
-        } catch (...) {
-            if (!failure)
-                failure = std::current_exception();
-        }
+        });
+        if (failed && !failure)
+            failure = std::move(failed);
     }
     if (failure)
         std::rethrow_exception(failure);

@@ -13,6 +13,8 @@
 
 #include <pthread.h>
 #include <signal.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -341,6 +343,24 @@ void after_fork_in_child() noexcept {
     start_mutex.unlock();
 }
 
+// pthread_create says EAGAIN both when the process may have no more threads
+// and when a new thread finds no memory: for its stack and guard page, and
+// for glibc's bookkeeping, which may have to map a megabyte of heap. A
+// mapping of that much tells the two apart.
+bool short_of_memory(const sys::OsError& error) noexcept {
+    if (!error.is_os() || (error.code() != EAGAIN && error.code() != ENOMEM))
+        return false;
+    if (error.code() == ENOMEM)
+        return true;
+    const std::size_t needed =
+        worker_stack_size + static_cast<std::size_t>(::sysconf(_SC_PAGESIZE)) + (1 << 20);
+    void* probe = ::mmap(nullptr, needed, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (probe == MAP_FAILED)
+        return errno == ENOMEM;
+    ::munmap(probe, needed);
+    return false;
+}
+
 std::string build_error(std::string_view kind) {
     std::string message(not_initialized);
     message += "ThreadPoolBuildError { kind: ";
@@ -374,9 +394,14 @@ Registry& start_pool() {
         registry = new Registry(1, true);
     } else {
         start_state = StartState::Failed;
-        const std::string detail = spawned.error().detailed();
+        const bool memory = short_of_memory(spawned.error());
+        std::string message = build_error("IOError(" + spawned.error().detailed() + ")");
         lock.unlock();
-        panic(build_error("IOError(" + detail + ")"));
+        // Short of memory, the call fails as an allocation would; the start
+        // stays failed all the same.
+        if (memory)
+            throw MemoryShortage{std::move(message)};
+        panic(std::move(message));
     }
     start_state = StartState::Started;
     global_pool.store(registry, std::memory_order_release);

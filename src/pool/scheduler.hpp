@@ -13,7 +13,6 @@
 // Python-free.
 #pragma once
 
-#include <cxxabi.h>
 #include <cstddef>
 #include <exception>
 #include <optional>
@@ -121,14 +120,8 @@ struct Outcome {
     // goes on up. A queued job's frame cannot let it (`Job::run` is
     // noexcept), but work run inline on the caller's stack can.
     template <class F>
-    VELTRA_PASSES_FORCED_UNWIND void capture(F& f, bool flag) {
-        try {
-            value.emplace(call_stored(f, flag));
-        } catch (const abi::__forced_unwind&) {
-            throw;
-        } catch (...) {
-            failure = std::current_exception();
-        }
+    void capture(F& f, bool flag) {
+        failure = failure_of([&] { value.emplace(call_stored(f, flag)); });
     }
 
     // The failure was reported where it was raised; this only rethrows it.

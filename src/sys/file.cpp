@@ -77,9 +77,18 @@ Result<std::size_t, OsError> File::read_at(std::uint64_t offset, std::uint8_t* d
     return done;
 }
 
-Result<Buffer<std::uint8_t>, OsError> File::read_to_end() const {
+namespace {
+
+// A system call of the calling thread, made with the blocking hooks' lock let
+// go where it may wait for long.
+template <class Call>
+auto call_retrying(bool may_wait, Call&& call) {
+    return may_wait ? retry_blocking(call) : retry_on_eintr(call);
+}
+
+Result<Buffer<std::uint8_t>, OsError> read_rest(int fd, bool may_wait) {
     Buffer<std::uint8_t> out;
-    if (const auto hint = size_hint(fd_); hint && *hint > 0) {
+    if (const auto hint = size_hint(fd); hint && *hint > 0) {
         out.reserve_exact(static_cast<std::size_t>(*hint));
     }
 
@@ -89,7 +98,7 @@ Result<Buffer<std::uint8_t>, OsError> File::read_to_end() const {
             // of the file apart from a file that outgrew its size without
             // growing the buffer for nothing.
             std::array<std::uint8_t, 32> probe;
-            const ssize_t n = retry_on_eintr([&] { return ::read(fd_, probe.data(), probe.size()); });
+            const ssize_t n = call_retrying(may_wait, [&] { return ::read(fd, probe.data(), probe.size()); });
             if (n < 0)
                 return OsError::from_errno(errno);
             if (n == 0)
@@ -98,7 +107,7 @@ Result<Buffer<std::uint8_t>, OsError> File::read_to_end() const {
             out.reserve(8192);
         }
         const std::size_t room = std::min(out.capacity() - out.size(), io_limit);
-        const ssize_t n = retry_on_eintr([&] { return ::read(fd_, out.data() + out.size(), room); });
+        const ssize_t n = call_retrying(may_wait, [&] { return ::read(fd, out.data() + out.size(), room); });
         if (n < 0)
             return OsError::from_errno(errno);
         if (n == 0)
@@ -107,21 +116,32 @@ Result<Buffer<std::uint8_t>, OsError> File::read_to_end() const {
     }
 }
 
-Result<File, OsError> open_file(std::string_view path) {
+Result<File, OsError> open_path(std::string_view path, bool may_wait) {
     if (path.find('\0') != std::string_view::npos)
         return OsError::fixed(ErrorKind::InvalidInput, "file name contained an unexpected NUL byte");
     const std::string c_path(path);
-    const int fd = retry_on_eintr([&] { return ::open64(c_path.c_str(), O_RDONLY | O_CLOEXEC, 0666); });
+    const int fd =
+        call_retrying(may_wait, [&] { return ::open64(c_path.c_str(), O_RDONLY | O_CLOEXEC, 0666); });
     if (fd < 0)
         return OsError::from_errno(errno);
     return File(fd);
 }
 
+}  // namespace
+
+Result<Buffer<std::uint8_t>, OsError> File::read_to_end() const {
+    return read_rest(fd_, true);
+}
+
+Result<File, OsError> open_file(std::string_view path) {
+    return open_path(path, true);
+}
+
 Result<Buffer<std::uint8_t>, OsError> read_whole_file(std::string_view path) {
-    auto file = open_file(path);
+    auto file = open_path(path, false);
     if (!file)
         return std::move(file).error();
-    return file.value().read_to_end();
+    return read_rest(file.value().fd(), false);
 }
 
 }  // namespace veltra::sys

@@ -27,6 +27,9 @@ std::uintptr_t current_thread_token() noexcept {
     return reinterpret_cast<std::uintptr_t>(&marker);
 }
 
+// A thread that holds this lock may wait for the blocking hooks' lock (after
+// a write to a full pipe, say), so nobody waits for this one while holding
+// that: a thread that finds it taken lets go first.
 class ReentrantMutex {
 public:
     void lock() {
@@ -37,9 +40,7 @@ public:
             ++count_;
             return;
         }
-        mutex_.lock();
-        owner_.store(me, std::memory_order_relaxed);
-        count_ = 1;
+        take(1);
     }
 
     void unlock() noexcept {
@@ -49,26 +50,26 @@ public:
         }
     }
 
-    // Lets go of every hold of the calling thread for the scope, and takes
-    // them all back at its end.
-    class Unlocked {
-    public:
-        explicit Unlocked(ReentrantMutex& m) noexcept : m_(m), held_(std::exchange(m.count_, 0)) {
-            m_.owner_.store(0, std::memory_order_relaxed);
-            m_.mutex_.unlock();
-        }
-        Unlocked(const Unlocked&) = delete;
-        Unlocked& operator=(const Unlocked&) = delete;
-        ~Unlocked() {
-            m_.mutex_.lock();
-            m_.owner_.store(current_thread_token(), std::memory_order_relaxed);
-            m_.count_ = held_;
-        }
+    // Lets go of every hold of the calling thread, for a stretch in which
+    // others may print, and returns their number for `take`.
+    std::uint32_t release_all() noexcept {
+        owner_.store(0, std::memory_order_relaxed);
+        const std::uint32_t held = std::exchange(count_, 0);
+        mutex_.unlock();
+        return held;
+    }
 
-    private:
-        ReentrantMutex& m_;
-        std::uint32_t held_;
-    };
+    void take(std::uint32_t holds) {
+        std::unique_lock taken(mutex_, std::try_to_lock);
+        if (!taken.owns_lock())
+            while_blocked([&] {
+                taken.lock();
+                return 0;
+            });
+        taken.release();
+        owner_.store(current_thread_token(), std::memory_order_relaxed);
+        count_ = holds;
+    }
 
 private:
     std::mutex mutex_;
@@ -81,10 +82,11 @@ private:
 void unlocked_interrupt_hook();
 
 // Writes all of `data` to descriptor 1; called with the writer's lock held.
+// A full pipe may keep it waiting.
 std::optional<OsError> write_all_stdout(std::string_view data) {
     while (!data.empty()) {
         const ssize_t n =
-            retry_on_eintr([&] { return ::write(1, data.data(), std::min(data.size(), io_limit)); },
+            retry_blocking([&] { return ::write(1, data.data(), std::min(data.size(), io_limit)); },
                            unlocked_interrupt_hook);
         if (n < 0) {
             const int err = errno;
@@ -184,8 +186,15 @@ Stdout& stdout_writer() {
 // The hook may run Python code, which may let other threads in, and they may
 // print: so the writer is free while it runs.
 void unlocked_interrupt_hook() {
-    const ReentrantMutex::Unlocked unlocked(stdout_writer().lock);
-    run_interrupt_hook();
+    ReentrantMutex& lock = stdout_writer().lock;
+    const std::uint32_t holds = lock.release_all();
+    try {
+        run_interrupt_hook();
+    } catch (...) {
+        lock.take(holds);
+        throw;
+    }
+    lock.take(holds);
 }
 
 }  // namespace
@@ -195,20 +204,23 @@ void print_line(std::initializer_list<std::string_view> pieces) {
     std::optional<OsError> failure;
     {
         const std::lock_guard guard(out.lock);
-        try {
-            for (const std::string_view piece : pieces) {
-                failure = out.writer.write_piece(piece);
-                if (failure) {
-                    out.writer.discard();
-                    break;
-                }
+        // The rest of a line whose write failed is dropped, and so is that of
+        // a line interrupted for good (a signal handler raised, or the thread
+        // is being ended): a guard, since no handler may take a thread's end.
+        struct DropUnlessWritten {
+            LineWriter& writer;
+            bool written = false;
+            ~DropUnlessWritten() {
+                if (!written)
+                    writer.discard();
             }
-        } catch (...) {
-            // Interrupted for good: the rest of the line goes as a failed
-            // write's would.
-            out.writer.discard();
-            throw;
+        } line{out.writer};
+        for (const std::string_view piece : pieces) {
+            failure = out.writer.write_piece(piece);
+            if (failure)
+                break;
         }
+        line.written = !failure;
     }
     if (failure)
         panic("failed printing to stdout: " + failure->short_form());

@@ -2,6 +2,7 @@
 // input: what is not BGZF, and whatever follows the first member that is not.
 #include <algorithm>
 #include <cstring>
+#include <string>
 
 #include "buffer.hpp"
 #include "fasta/gzip/inflater.hpp"
@@ -46,6 +47,7 @@ struct Stream::State {
     const std::uint8_t* in = input.data();  // the bytes read but not yet taken
     std::size_t in_len = 0;
     std::unique_ptr<StreamDecoder> decoder;
+    std::uint64_t member_pos = 0;  // where the member under way, or the next one, starts
     bool in_member = false;
     bool ended = false;
 };
@@ -57,13 +59,14 @@ bool Stream::checked() const noexcept {
     return !state_->in_member;
 }
 
-std::size_t Stream::read(std::uint8_t* dst, std::size_t n) {
+std::size_t Stream::read(std::uint8_t* dst, std::size_t n) try {
     State& s = *state_;
     Cursor c{nullptr, 0, dst, n};
     while (c.out_len != 0 && !s.ended) {
         if (!s.in_member) {
             // Between members: another member, zero padding to the end, or
             // nothing more.
+            s.member_pos = s.pos - s.in_len;
             if (s.in_len < 4)
                 s.refill();
             if (s.in_len == 0) {
@@ -99,6 +102,11 @@ std::size_t Stream::read(std::uint8_t* dst, std::size_t n) {
         }
     }
     return n - c.out_len;
+} catch (Panic& failure) {
+    const std::string at = std::to_string(state_->member_pos);
+    failure.add_note(state_->in_member ? "in the gzip member at compressed byte offset " + at
+                                       : "after the last whole gzip member, at compressed byte offset " + at);
+    throw;
 }
 
 }  // namespace veltra::fasta::gzip

@@ -68,9 +68,11 @@ from _benchutil import (
     format_table,
     machine_info,
     package_version,
+    parse_size,
     write_json,
 )
 
+DATA_DIR = Path(__file__).resolve().parent / "data"
 GZIP = "gzip -dc"
 IGZIP = "igzip -dc"
 # Whole programs that only inflate, to /dev/null: the floor, and ISA-L's own tool.
@@ -464,6 +466,127 @@ def _describe_file(args, extra: str = "") -> int:
     return size
 
 
+def _pairs(args, workdir: str, floor_of: tuple, run_of: tuple) -> list[dict[str, Any]]:
+    """args.pairs runs of `run_of` (name, workers, label) in turn with `floor_of`, the floor first in
+    each pair; stops at the first failure, so that fewer pairs come back."""
+    pairs = []
+    for i in range(args.pairs):
+        floor = _run_measured(floor_of[0], args, workdir, floor_of[1])
+        run = _run_measured(run_of[0], args, workdir, run_of[1])
+        if floor["status"] != "ok" or run["status"] != "ok":
+            failed = run if run["status"] != "ok" else floor
+            print(f"{failed['contender']}: {failed['status']}")
+            break
+        ratio = floor["time"] / run["time"] if args.vs_threads else run["time"] / floor["time"]
+        pairs.append({"floor": floor, "run": run, "ratio": ratio})
+        others = max(r.get("others_cpus", 0.0) for r in (run, floor))
+        print(
+            f"pair {i + 1}: {run_of[2]} {run['time']:.3f} s, {floor_of[2]} {floor['time']:.3f} s,"
+            f" other work kept up to {others:.2f} CPUs busy",
+            flush=True,
+        )
+    return pairs
+
+
+# The two files of the size curve: what pipelines write most.
+SIZE_KINDS = {
+    "protein": ("protein, 60-column lines", 60, False),
+    "nucleotide": ("nucleotide, one line per record", 100000, True),
+}
+
+
+def run_sizes(args) -> int:
+    """--size: per size and kind of file, parse_fasta in turn with numpy.fromfile, one row each."""
+    kinds = list(SIZE_KINDS) if args.kind == "both" else [args.kind]
+    print(
+        f"{WORKERS_ENV}={args.threads}; {args.pairs} pairs of numpy.fromfile then {MODULE} per file,"
+        f" each run a fresh process; files in {args.data_dir}"
+    )
+    table, rows, healthy = [], [], True
+    with tempfile.TemporaryDirectory(prefix="bench_parse_fasta.") as workdir:
+        for size_text in args.size:
+            for kind in kinds:
+                what, width, is_rna = SIZE_KINDS[kind]
+                path = Path(args.data_dir) / f"{kind}_{size_text}_w{width}.fa"
+                made = not path.exists()
+                if made:
+                    # In a process of its own: a child's peak RSS as wait4 tells it starts from
+                    # this process's peak, which making the file in here would raise.
+                    print(f"making {path}", flush=True)
+                    made_in = path.parent / f".making.{os.getpid()}"
+                    command = [sys.executable, str(Path(__file__).with_name("make_fasta.py")), "--kind", kind]
+                    command += ["--size", size_text, "--line-width", str(width), "--out-dir", str(made_in)]
+                    subprocess.run(command, check=True, stdout=subprocess.DEVNULL)
+                    os.replace(made_in / f"{kind}_{size_text}.fa", path)
+                    made_in.rmdir()
+                size = os.path.getsize(path)
+                print(f"{what}, {size / 1e6:,.0f} MB: {path}", flush=True)
+                run_args = argparse.Namespace(**{**vars(args), "file": str(path), "is_rna": is_rna})
+                floor_of = ("numpy.fromfile", args.threads, "numpy.fromfile")
+                pairs = _pairs(run_args, workdir, floor_of, (MODULE, args.threads, MODULE))
+                load = os.getloadavg()[0]
+                if made and args.delete:
+                    path.unlink()
+                healthy &= len(pairs) == args.pairs
+                if not pairs:
+                    continue
+                runs, floors = [p["run"] for p in pairs], [p["floor"] for p in pairs]
+                gb = size / 1e9
+                median_time, fastest_floor = _median([r["time"] for r in runs]), min(f["time"] for f in floors)
+                cpu = _median([r["user_cpu"] + r["sys_cpu"] for r in runs]) / gb
+                table.append(
+                    [
+                        what,
+                        f"{size / 1e6:,.0f} MB",
+                        fmt(median_time, 3),
+                        fmt(fastest_floor, 3),
+                        fmt(median_time / fastest_floor, 2),
+                        fmt(_median([p["ratio"] for p in pairs]), 2),
+                        fmt(cpu, 2),
+                        fmt(_median([r["user_cpu"] for r in runs]) / gb, 2),
+                        fmt(_median([r["sys_cpu"] for r in runs]) / gb, 2),
+                        _median_or_none([r["peak_above_results"] for r in runs], 1, 2**20),
+                        _median_or_none([max(r.get("others_cpus", 0.0) for r in p.values() if isinstance(r, dict)) for p in pairs], 2, 1),
+                        f"{load:.2f}",
+                    ]
+                )
+                rows.append(
+                    {"kind": kind, "size": size_text, "bytes": size, "line_width": width, "load_average": load, "pairs": pairs}
+                )
+    headers = [
+        "file",
+        "size",
+        f"{MODULE} median (s)",
+        "fastest numpy.fromfile (s)",
+        "median / fastest fromfile",
+        "median of pair ratios",
+        "CPU s/GB",
+        "user s/GB",
+        "sys s/GB",
+        "peak RSS above results (MiB)",
+        "CPUs busy with other work",
+        "load average",
+    ]
+    print()
+    print(format_table(headers, table, left=(0,)))
+    print()
+    print("| " + " | ".join(headers) + " |")
+    print("|---|" + "---:|" * (len(headers) - 1))
+    for row in table:
+        print("| " + " | ".join(row) + " |")
+    if args.json:
+        write_json(
+            args.json,
+            {
+                "benchmark": "parse_fasta_sizes",
+                "machine": machine_info(),
+                "config": {"threads": args.threads, "pairs": args.pairs, "baseline": "numpy.fromfile"},
+                "results": rows,
+            },
+        )
+    return 0 if healthy else 1
+
+
 def run_paired(args) -> int:
     path = args.file
     size = _describe_file(args)
@@ -485,23 +608,8 @@ def run_paired(args) -> int:
     with tempfile.TemporaryDirectory(prefix="bench_parse_fasta.") as workdir:
         for name in names:
             label = f"{name}, {args.threads} worker(s)" if args.vs_threads else name
-            pairs = []
-            for i in range(args.pairs):
-                floor = _run_measured(base, args, workdir, base_threads)
-                run = _run_measured(name, args, workdir, args.threads)
-                if floor["status"] != "ok" or run["status"] != "ok":
-                    failed = run if run["status"] != "ok" else floor
-                    print(f"{failed['contender']}: {failed['status']}")
-                    healthy = False
-                    break
-                ratio = floor["time"] / run["time"] if args.vs_threads else run["time"] / floor["time"]
-                pairs.append({"floor": floor, "run": run, "ratio": ratio})
-                others = max(r.get("others_cpus", 0.0) for r in (run, floor))
-                print(
-                    f"pair {i + 1}: {label} {run['time']:.3f} s, {base_label} {floor['time']:.3f} s,"
-                    f" other work kept up to {others:.2f} CPUs busy",
-                    flush=True,
-                )
+            pairs = _pairs(args, workdir, (base, base_threads, base_label), (name, args.threads, label))
+            healthy &= len(pairs) == args.pairs
             if not pairs:
                 continue
             ratios = [p["ratio"] for p in pairs]
@@ -660,7 +768,7 @@ def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(
         description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter
     )
-    parser.add_argument("file", help="FASTA file with numeric headers")
+    parser.add_argument("file", nargs="?", help="FASTA file with numeric headers (not with --size)")
     parser.add_argument("--is-rna", action="store_true", help="nucleotide alphabet (default: protein)")
     parser.add_argument("--line-width", type=int, default=60, help="wrap width the record readers assume")
     parser.add_argument("--threads", type=int, default=2, help=f"{WORKERS_ENV} for every contender")
@@ -690,6 +798,18 @@ def main(argv: list[str] | None = None) -> int:
         metavar="N",
         help="with --pairs: the module with --threads workers in turn with itself at N workers",
     )
+    parser.add_argument(
+        "--size",
+        action="append",
+        help="instead of FILE: files of this size (repeatable), made where missing, each in --pairs pairs",
+    )
+    parser.add_argument(
+        "--kind", choices=(*SIZE_KINDS, "both"), default="both", help="with --size: which files (default both)"
+    )
+    parser.add_argument("--data-dir", default=str(DATA_DIR), help="with --size: where the files are (made)")
+    parser.add_argument(
+        "--delete", action="store_true", help="with --size: delete each file this run made after its pairs"
+    )
     parser.add_argument("--json", help="also write the results to this JSON file")
     parser.add_argument("--child", choices=CONTENDERS, help=argparse.SUPPRESS)
     parser.add_argument("--result", help=argparse.SUPPRESS)
@@ -699,6 +819,18 @@ def main(argv: list[str] | None = None) -> int:
         parser.error("--line-width, --threads and --repeat must be positive")
     if args.child:
         return run_child(args)
+    if args.size:
+        if args.file or args.compressed or args.contender or args.vs_threads is not None:
+            parser.error("--size takes no FILE, --compressed, --contender or --vs-threads")
+        for text in args.size:
+            try:
+                parse_size(text)
+            except ValueError as error:
+                parser.error(str(error))
+        args.pairs = args.pairs or 7
+        return run_sizes(args)
+    if args.file is None:
+        parser.error("a FILE or --size is needed")
     if not os.path.isfile(args.file):
         parser.error(f"no such file: {args.file}")
     if args.pairs < 0:

@@ -28,10 +28,10 @@ namespace veltra {
 
 // Where buffer memory comes from. Large buffers are mappings of their own:
 // they grow by moving pages instead of copying them, so a growing buffer does
-// not copy what it already holds. They are not advised for huge pages: where
-// transparent huge pages defragment on fault for advised memory, a fault may
-// first compact memory, and a parse that writes its results once then took
-// about 1.7 times as long, and varied far more, than with plain pages.
+// not copy what it already holds. They are not advised for huge pages here:
+// a huge page may cost several times what its small pages do, so the parse
+// advises its own results and watches what their huge pages cost
+// (sys::WriteAhead).
 // Smaller buffers come from malloc, which reuses freed memory from call to
 // call instead of faulting in fresh pages each time; 32 MiB is where glibc
 // stops doing that by itself. Either way the size decides, so release needs

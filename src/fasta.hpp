@@ -4,8 +4,11 @@
 // in two passes on the pool: the first counts each chunk's sequence lines and
 // tokens, the second writes them in place into result buffers allocated once
 // at their exact sizes. A regular file is read by each worker for its own
-// chunk; anything else (FIFOs, /proc files) is read whole first. Python-free:
-// the Python edge of `parse_fasta` lives in lib.cpp.
+// chunk; anything else (FIFOs, /proc files) is read whole first. A large
+// regular file is instead cut into pieces that each fit a read window and
+// are counted and written back to back, so that it is read once
+// (fasta/pieces.hpp). Python-free: the Python edge of `parse_fasta` lives in
+// lib.cpp.
 #pragma once
 
 #include <array>
@@ -48,8 +51,9 @@ struct Parsed {
 // and say where in it (fasta/failures.hpp).
 Parsed parse_file(std::string_view path, bool is_rna, const kernel::Kernel& kernel = kernel::selected());
 
-// Run, when set, between the two passes over a file, with its path. Lets tests
-// change a file while it is being parsed; nothing else sets it.
+// Run, when set, between the two passes over a file's chunks, with its path
+// (a file parsed in pieces has no such moment). Lets tests change a file
+// while it is being parsed; nothing else sets it.
 extern void (*between_passes)(std::string_view path);
 
 }  // namespace veltra::fasta

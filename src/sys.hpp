@@ -1,11 +1,13 @@
 // The module's own contact with the operating system, one file per concern
 // under sys/: the error kinds and renderings (error.cpp), files (file.cpp),
 // the progress lines on standard output (stdout.cpp), the number of CPUs the
-// process may use (cpu_count.cpp), and what a signal that interrupts a system
-// call does (interrupt.cpp). Python-free; failures are `OsError` values whose
+// process may use (cpu_count.cpp), what a signal that interrupts a system
+// call does (interrupt.cpp), and fresh memory made ready for its writer
+// (memory.cpp). Python-free; failures are `OsError` values whose
 // renderings appear verbatim inside user-visible messages.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
@@ -164,5 +166,61 @@ std::size_t cgroup_cpu_quota(const CgroupPaths& paths = CgroupPaths{});
 // CPUs the process may use: the affinity mask and the cgroup quota, falling
 // back to the online processor count.
 Result<std::size_t, OsError> available_cpu_count(const CgroupPaths& paths = CgroupPaths{});
+
+// Fresh memory that is written front to back soon after it was mapped: the
+// results of a parse. A fault per page costs more than making the pages
+// present ahead of the writes, one system call per step of `huge_page`
+// bytes, and a step costs least as one huge page where the kernel has one at
+// hand. Whether it has cannot be known up front (see memory.cpp), so the
+// steps on huge pages are timed, and the first slow one turns huge pages off
+// for every range that shares its `HugePages`. Only speed depends on any of
+// this: where the kernel refuses the advice, the writes fault the pages in.
+inline constexpr std::size_t huge_page = std::size_t{2} << 20;
+
+// A huge page step that takes longer than this, in CPU time, costs more than
+// its small pages would: on the machine measured those took about 0.8 ms per
+// 2 MiB, a huge page that was free and ready 0.2 ms, and one that the host
+// of the virtual machine had to give back first 3 to 6 ms.
+extern std::uint64_t slow_huge_step_ns;
+
+// Whether huge pages still come cheaply, for a set of ranges.
+class HugePages {
+public:
+    bool cheap() const noexcept { return cheap_.load(std::memory_order_relaxed); }
+    void slow() noexcept { cheap_.store(false, std::memory_order_relaxed); }
+
+private:
+    std::atomic<bool> cheap_{true};
+};
+
+// A range whose pages are made present ahead of its writers, in steps that
+// end on huge page boundaries. Any number of threads may reach into it at
+// once; each step is made present by one of them.
+class WriteAhead {
+public:
+    // Nothing to make ready until `move_to`.
+    WriteAhead() noexcept = default;
+
+    // The range is [begin, begin + bytes): it begins, or it moved or grew
+    // while no thread reached into it, and what was present still is. With
+    // `huge`, it lies in a mapping of its own, whose pages from there on are
+    // advised to be huge while `huge` says they come cheaply.
+    void move_to(void* begin, std::size_t bytes, HugePages* huge) noexcept;
+
+    // The pages up to `at` (in the range or at its end) present.
+    void reach(const void* at) noexcept {
+        if (reinterpret_cast<std::uintptr_t>(at) > ready_.load(std::memory_order_relaxed)) [[unlikely]]
+            advance(reinterpret_cast<std::uintptr_t>(at));
+    }
+
+private:
+    void advance(std::uintptr_t to) noexcept;
+
+    std::uintptr_t begin_ = UINTPTR_MAX;
+    std::atomic<std::uintptr_t> ready_{UINTPTR_MAX};
+    std::uintptr_t end_ = UINTPTR_MAX;
+    HugePages* huge_ = nullptr;
+    std::atomic<bool> small_{false};  // huge pages were turned off for the rest
+};
 
 }  // namespace veltra::sys

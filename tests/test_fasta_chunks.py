@@ -210,22 +210,54 @@ WINDOW_FILES = {
 }
 
 
+@pytest.mark.parametrize("pieces", [False, True], ids=["chunks", "pieces"])
 @pytest.mark.parametrize("window", [1, 3, 64])
 @pytest.mark.parametrize("name", WINDOW_FILES)
-def test_lines_and_headers_across_reads(tmp_path, capfd, name, window):
+def test_lines_and_headers_across_reads(tmp_path, capfd, name, window, pieces):
     image = WINDOW_FILES[name]
     assert len(image) >= 100000
     path = tmp_path / f"{name}.fa"
     path.write_bytes(image)
     previous = hooks.set_read_window(window)
+    # In pieces of three quarters of a window: a piece per byte or two.
+    from_size = hooks.set_pieces_from(0 if pieces else 1 << 62)
     try:
         result = hooks.parse_file(str(path), False)
     except BaseException as error:
         result = ("PanicException", str(error))
     finally:
         hooks.set_read_window(previous)
+        hooks.set_pieces_from(from_size)
     assert result == ref.outcome(image, False)
     capfd.readouterr()
+
+
+@pytest.mark.parametrize("slow_ns", [0, 2**63], ids=["huge-pages-dropped", "huge-pages-kept"])
+@pytest.mark.parametrize("pieces", [False, True], ids=["chunks", "pieces"])
+def test_results_made_present_ahead(tmp_path, pieces, slow_ns):
+    # Tokens of more than 32 MiB: mappings of their own, which may take huge
+    # pages until a step of them is slow. Headers alone come first, so that
+    # results in pieces start small and grow past that size.
+    record = b">7\n" + b"ACGT" * 15 + b"\n"
+    count = (40 << 20) // len(record)
+    path = tmp_path / "large.fa"
+    path.write_bytes(b"".join(b">%d\n" % i for i in range(300000)) + record * count)
+    previous = hooks.set_slow_huge_step(slow_ns)
+    from_size = hooks.set_pieces_from(0 if pieces else 1 << 62)
+    try:
+        ids, tokens, offsets = hooks.parse_file(str(path), True)
+    finally:
+        hooks.set_slow_huge_step(previous)
+        hooks.set_pieces_from(from_size)
+    assert tokens == bytes([4, 6, 5, 7]) * 15 * count
+    assert offsets == list(range(0, 60 * count + 1, 60))
+    assert ids == [7] * count
+
+
+def test_results_grow_after_their_huge_pages_are_turned_off():
+    # Advice given to a part of a mapping splits it, and a split mapping
+    # could not grow any more.
+    assert hooks.grow_after_small_pages()
 
 
 def test_files_without_a_size_are_read_whole():

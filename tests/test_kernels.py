@@ -90,7 +90,7 @@ def test_every_kernel_the_cpu_offers_is_found():
     expected = ["portable"]
     if {"avx2", "bmi1", "bmi2", "popcnt"} <= flags:
         expected.append("avx2")
-        if {"avx512f", "avx512bw", "avx512vbmi"} <= flags:
+        if {"avx512f", "avx512bw", "avx512vbmi", "avx512_vbmi2"} <= flags:
             expected.append("avx512")
     assert KERNELS == expected
 

@@ -17,7 +17,15 @@ public:
     ExactRoom(const ChunkOutput& out, const ChunkPlan& plan) noexcept
         : out_(out), token_cap_(plan.tokens), entry_cap_(plan.entries) {}
 
-    void ensure(std::size_t) const noexcept {}
+    // n bytes of input give at most n tokens and n lines.
+    void ensure(std::size_t n) noexcept {
+        if (out_.ahead == nullptr)
+            return;
+        const std::size_t lines = std::min(entry_cap_, entries_ + n);
+        out_.ahead[0].reach(out_.tokens + std::min(token_cap_, tokens_ + n));
+        out_.ahead[1].reach(out_.ends + lines);
+        out_.ahead[2].reach(out_.ids + lines);
+    }
 
     kernel::LinesOut lines_out() const noexcept {
         return {out_.tokens + tokens_, token_cap_ - tokens_, out_.ends + entries_, entry_cap_ - entries_,

@@ -17,6 +17,7 @@
 #include "fasta.hpp"
 #include "fasta/kernel.hpp"
 #include "fasta/source.hpp"
+#include "sys.hpp"
 
 namespace veltra::fasta {
 
@@ -45,11 +46,15 @@ ChunkPlan scan_chunk(Reader& reader, std::uint64_t start, std::uint64_t end, con
 // Where the second pass writes one chunk: `tokens` bytes, and for each of its
 // `entries` lines its end (counted from the start of the whole result, so
 // `token_base` is the tokens of the chunks before it) and its identifier.
+// `ahead`, where set, are the ranges of fresh memory that hold the tokens,
+// the line ends and the ids, in this order, whose pages are made present
+// ahead of the writes.
 struct ChunkOutput {
     std::uint8_t* tokens;
     std::int64_t* ends;
     std::uint64_t* ids;
     std::int64_t token_base;
+    sys::WriteAhead* ahead = nullptr;
 };
 
 // Second pass: writes exactly what `plan` counted, or fails with a read

@@ -1,4 +1,5 @@
-// parse_file: the chunk plan and the two passes on the pool.
+// parse_file: which road a file takes; for a plain one below the size of
+// the pieces, the chunk plan and the two passes on the pool.
 #include <algorithm>
 #include <optional>
 #include <string>
@@ -7,6 +8,7 @@
 #include "fasta/chunk.hpp"
 #include "fasta/failures.hpp"
 #include "fasta/gzip.hpp"
+#include "fasta/pieces.hpp"
 #include "fasta/pipeline.hpp"
 #include "panic.hpp"
 #include "pool.hpp"
@@ -62,13 +64,28 @@ Parsed parse_chunks(const Source& source, std::string_view path, std::size_t wor
                Buffer<std::int64_t>::uninitialized(checked_sum(entries, 1)),
                Buffer<std::uint64_t>::uninitialized(entries)};
     out.offsets[0] = 0;
+    // Results large enough to be mappings of their own may take huge pages.
+    sys::HugePages huge;
+    const auto advised = [&huge](auto& buffer) -> sys::HugePages* {
+        return buffer.capacity() * sizeof(buffer[0]) >= memory::mapped_from ? &huge : nullptr;
+    };
+    sys::HugePages* const huge_tokens = advised(out.tokens);
+    sys::HugePages* const huge_ends = advised(out.offsets);
+    sys::HugePages* const huge_ids = advised(out.ids);
 
     if (between_passes != nullptr)
         between_passes(path);
     pool::ordered_map(chunk_count, [&](std::size_t i) {
         Reader reader(source);
-        const ChunkOutput region{out.tokens.data() + token_base[i], out.offsets.data() + 1 + entry_base[i],
-                                 out.ids.data() + entry_base[i], static_cast<std::int64_t>(token_base[i])};
+        std::uint8_t* const tokens_at = out.tokens.data() + token_base[i];
+        std::int64_t* const ends_at = out.offsets.data() + 1 + entry_base[i];
+        std::uint64_t* const ids_at = out.ids.data() + entry_base[i];
+        // The worker that writes a chunk makes its pages present.
+        sys::WriteAhead ahead[3];
+        ahead[0].move_to(tokens_at, plans[i].tokens, huge_tokens);
+        ahead[1].move_to(ends_at, plans[i].entries * sizeof(std::int64_t), huge_ends);
+        ahead[2].move_to(ids_at, plans[i].entries * sizeof(std::uint64_t), huge_ids);
+        const ChunkOutput region{tokens_at, ends_at, ids_at, static_cast<std::int64_t>(token_base[i]), ahead};
         fill_chunk(reader, plans[i], region, tables, kernel);
     });
     return out;
@@ -109,6 +126,12 @@ Parsed parse_opened(std::string_view path, bool is_rna, const kernel::Kernel& ke
     std::uint8_t magic[3];
     const bool compressed = gzip::starts_gzip({magic, source.read(0, magic, sizeof magic)});
     try {
+        // A large regular file is read once, in pieces.
+        if (!compressed && source.file != nullptr && source.size >= pieces_from) {
+            Parsed out = parse_in_pieces(source, workers, tables, kernel);
+            sys::print_line({"Merging result\n"});
+            return out;
+        }
         if (!compressed)
             return parse_chunks(source, path, workers, tables, kernel);
         Parsed out = parse_compressed(source, workers, tables, kernel);

@@ -74,7 +74,7 @@ constexpr Kernel portable{"portable", scan_portable, translate_portable, lines_p
 struct Features {
     bool bmi_popcnt = false;  // bmi, bmi2 and popcnt, which every vector kernel uses too
     bool avx2 = false;
-    bool avx512 = false;  // avx512f, avx512bw and avx512vbmi
+    bool avx512 = false;  // avx512f, avx512bw, avx512vbmi and avx512vbmi2
 };
 
 Features cpu_features() noexcept {
@@ -98,7 +98,7 @@ Features cpu_features() noexcept {
     f.bmi_popcnt = (ebx7 & bit_BMI) != 0 && (ebx7 & bit_BMI2) != 0 && (ecx1 & bit_POPCNT) != 0;
     f.avx2 = ymm_saved && (ecx1 & bit_AVX) != 0 && (ebx7 & bit_AVX2) != 0;
     f.avx512 = f.avx2 && zmm_saved && (ebx7 & bit_AVX512F) != 0 && (ebx7 & bit_AVX512BW) != 0 &&
-               (ecx7 & bit_AVX512VBMI) != 0;
+               (ecx7 & bit_AVX512VBMI) != 0 && (ecx7 & bit_AVX512VBMI2) != 0;
     return f;
 }
 

@@ -2,10 +2,11 @@
 // the file read, the chunk plan and both passes on a pool of three workers.
 //
 // Input: a control byte (bit 0: nucleotide table; bits 1-2: layout; bit 3:
-// through a pipe; bits 4-5: the size of the workers' reads), a size byte, a
-// filler byte, then the pattern. A regular file is read by the workers chunk
-// by chunk, in reads small enough for lines and headers to cross them; a pipe
-// has no size and is read whole first. Layouts: 0 the pattern as it is; 1
+// through a pipe; bits 4-5: the size of the workers' reads; bit 6: in
+// pieces), a size byte, a filler byte, then the pattern. A regular file is
+// read by the workers chunk by chunk, or piece by piece, in reads small
+// enough for lines and headers to cross them; a pipe has no size and is read
+// whole first. Layouts: 0 the pattern as it is; 1
 // the pattern repeated up to the target size; 2 filler bytes before the
 // pattern and 3 after it, up to the target size. The target size lies around
 // the 100000-byte threshold, so that tiled and padded files are sometimes one
@@ -31,6 +32,7 @@
 
 #include "fasta.hpp"
 #include "fasta/kernel.hpp"
+#include "fasta/pieces.hpp"
 #include "model.hpp"
 #include "outcome.hpp"
 #include "panic.hpp"
@@ -136,6 +138,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::vector<std::uint8_t> image = layout(data, size);
     constexpr std::size_t windows[] = {veltra::fasta::default_read_window, 3, 61, 4096};
     veltra::fasta::read_window = windows[size > 0 ? (data[0] >> 4) & 3 : 0];
+    const bool pieces = size > 0 && (data[0] & 64) != 0;
+    veltra::fasta::pieces_from = pieces ? 0 : veltra::fasta::default_pieces_from;
+    // Pieces of the smallest reads are two bytes each, tens of thousands per
+    // file: too slow to fuzz, and no boundary that pieces of 45 bytes lack.
+    if (pieces)
+        veltra::fasta::read_window = std::max<std::size_t>(veltra::fasta::read_window, 61);
 
     Outcome whole;
     if (piped) {

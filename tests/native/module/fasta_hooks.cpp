@@ -13,6 +13,7 @@
 #include "fasta.hpp"
 #include "fasta/chunk.hpp"
 #include "fasta/gzip.hpp"
+#include "fasta/pieces.hpp"
 #include "testing.hpp"
 
 namespace {
@@ -140,17 +141,29 @@ PyObject* parse_file(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     });
 }
 
-// set_read_window(bytes) -> the previous size, for the reads of the driver
-// above; 0 restores the default.
-PyObject* set_read_window(PyObject*, PyObject* arg) {
+// Sets a size of the parser from an argument, `zero` standing for 0, and
+// returns its previous value.
+template <class T>
+PyObject* swap_size(PyObject* arg, T& size, T zero) {
     return veltra::call_guard([&]() -> PyResult<Object> {
         auto bytes = position_arg(arg);
         if (!bytes)
             return std::move(bytes).error();
-        const std::size_t previous = veltra::fasta::read_window;
-        veltra::fasta::read_window = bytes.value() == 0 ? veltra::fasta::default_read_window : bytes.value();
-        return veltra::expect_new(PyLong_FromSize_t(previous));
+        const T previous = std::exchange(size, bytes.value() == 0 ? zero : static_cast<T>(bytes.value()));
+        return veltra::expect_new(PyLong_FromUnsignedLongLong(previous));
     });
+}
+
+// set_read_window(bytes) -> the previous size, for the reads of the driver
+// above; 0 restores the default.
+PyObject* set_read_window(PyObject*, PyObject* arg) {
+    return swap_size(arg, veltra::fasta::read_window, veltra::fasta::default_read_window);
+}
+
+// set_pieces_from(bytes) -> the previous size, from which regular files are
+// parsed in pieces; 0 for every file.
+PyObject* set_pieces_from(PyObject*, PyObject* arg) {
+    return swap_size<std::uint64_t>(arg, veltra::fasta::pieces_from, 0);
 }
 
 // use_fast_inflaters(on) -> whether they were on before, for the gzip
@@ -173,6 +186,7 @@ PyMethodDef fasta_methods[] = {
     {"parse_file", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parse_file)), METH_FASTCALL,
      "parse_file(path, is_rna, contents=None) -> (ids, tokens, offsets)"},
     {"set_read_window", set_read_window, METH_O, "set_read_window(bytes) -> the previous size"},
+    {"set_pieces_from", set_pieces_from, METH_O, "set_pieces_from(bytes) -> the previous size"},
     {"use_fast_inflaters", use_fast_inflaters, METH_O,
      "use_fast_inflaters(on) -> whether they were on, or None"},
     {nullptr, nullptr, 0, nullptr},

@@ -1,6 +1,6 @@
 // Hooks for the process services: file reads with their error renderings,
-// errno renderings, the CPU count over injected cgroup trees, and the
-// standard-output writer.
+// errno renderings, the CPU count over injected cgroup trees, the
+// standard-output writer, and what counts as a slow huge page.
 #include <atomic>
 #include <cstdint>
 #include <exception>
@@ -213,8 +213,45 @@ PyObject* print_from_threads(PyObject*, PyObject* args) {
     });
 }
 
+// set_slow_huge_step(ns) -> the previous bound: huge page steps of result
+// memory that take longer turn huge pages off; 0 turns them off at once.
+PyObject* set_slow_huge_step(PyObject*, PyObject* arg) {
+    const unsigned long long ns = PyLong_AsUnsignedLongLong(arg);
+    if (ns == static_cast<unsigned long long>(-1) && PyErr_Occurred())
+        return nullptr;
+    const std::uint64_t previous = sys::slow_huge_step_ns;
+    sys::slow_huge_step_ns = ns;
+    return PyLong_FromUnsignedLongLong(previous);
+}
+
+// grow_after_small_pages() -> whether a result buffer that is a mapping of
+// its own keeps its bytes when it grows after its huge pages were turned off
+// part way through making it present.
+PyObject* grow_after_small_pages(PyObject*, PyObject*) {
+    return veltra::call_guard([&]() -> PyResult<Object> {
+        auto buffer =
+            veltra::Buffer<std::uint8_t>::uninitialized(veltra::memory::mapped_from + 3 * sys::huge_page);
+        sys::HugePages huge;
+        sys::WriteAhead ahead;
+        ahead.move_to(buffer.data(), buffer.size(), &huge);
+        ahead.reach(buffer.data() + 2 * sys::huge_page);
+        huge.slow();
+        ahead.reach(buffer.end());
+        for (std::size_t i = 0; i < buffer.size(); i += 4096)
+            buffer[i] = static_cast<std::uint8_t>(i >> 12);
+        const std::size_t size = buffer.size();
+        buffer.reserve_exact(size);
+        bool kept = true;
+        for (std::size_t i = 0; i < size; i += 4096)
+            kept = kept && buffer[i] == static_cast<std::uint8_t>(i >> 12);
+        return veltra::expect_new(PyBool_FromLong(kept));
+    });
+}
+
 PyMethodDef methods[] = {
     {"read_whole_file", read_whole_file, METH_O, nullptr},
+    {"grow_after_small_pages", grow_after_small_pages, METH_NOARGS, nullptr},
+    {"set_slow_huge_step", set_slow_huge_step, METH_O, nullptr},
     {"render_errno", render_errno, METH_O, nullptr},
     {"render_fixed", render_fixed, METH_VARARGS, nullptr},
     {"cgroup_cpu_quota", cgroup_cpu_quota, METH_VARARGS, nullptr},

@@ -1,8 +1,11 @@
-// Compressed FASTA parsed from several outside threads at once on one pool:
-// each call's workers share the pool with the other calls' workers, so a
-// pipeline that waited for a worker the pool never gives it would hang here.
-// Every result is checked against the text parsed directly, and damaged
-// files must fail with their error. Built with ThreadSanitizer by run.sh.
+// Compressed FASTA, and plain files in pieces, parsed from several outside
+// threads at once on one pool: each call's workers share the pool with the
+// other calls' workers, so a pipeline that waited for a worker the pool never
+// gives it would hang here. Every result is checked against the text parsed
+// directly, and damaged files must fail with their error. Built with
+// ThreadSanitizer by run.sh.
+#include <fcntl.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include <atomic>
@@ -14,6 +17,7 @@
 #include <vector>
 
 #include "fasta/gzip.hpp"
+#include "fasta/pieces.hpp"
 #include "fasta/pipeline.hpp"
 #include "fasta/stream.hpp"
 #include "panic.hpp"
@@ -113,6 +117,35 @@ bool same(const Buffer<T>& a, const Buffer<T>& b) {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin());
 }
 
+bool same(const fasta::Parsed& a, const fasta::Parsed& b) {
+    return same(a.tokens, b.tokens) && same(a.offsets, b.offsets) && same(a.ids, b.ids);
+}
+
+// The text as a file on disk, parsed in pieces.
+void in_pieces(const std::string& text, unsigned seed, const fasta::Parsed& want,
+               const fasta::kernel::Tables& tables) {
+    std::string path = "/tmp/gzip_stress." + std::to_string(seed) + ".XXXXXX";
+    const int fd = ::mkstemp(path.data());
+    if (fd < 0 || ::write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size()) ||
+        text.empty()) {
+        if (fd >= 0)
+            ::close(fd);
+        ::unlink(path.c_str());
+        return;
+    }
+    const sys::File file(fd);
+    const fasta::Source source{{}, &file, text.size()};
+    try {
+        if (!same(fasta::parse_in_pieces(source, pool::current_num_threads(), tables,
+                                         fasta::kernel::selected()),
+                  want))
+            fail("pieces: wrong result");
+    } catch (const Panic& p) {
+        fail("pieces: " + p.message);
+    }
+    ::unlink(path.c_str());
+}
+
 void outside_thread(unsigned seed) {
     std::mt19937_64 rng(seed);
     const fasta::kernel::Tables tables = fasta::kernel::prepare(fasta::build_token_table(false));
@@ -122,6 +155,7 @@ void outside_thread(unsigned seed) {
         fasta::StreamParser direct(tables, kernel);
         direct.feed({reinterpret_cast<const std::uint8_t*>(text.data()), text.size()});
         const fasta::Parsed want = direct.finish();
+        in_pieces(text, seed, want, tables);
         for (int form = 0; form < 4; ++form) {
             Bytes file = compressed(text, form, rng);
             const bool cut = rng() % 4 == 0;
@@ -131,8 +165,7 @@ void outside_thread(unsigned seed) {
             try {
                 const fasta::Parsed got =
                     fasta::parse_compressed(source, pool::current_num_threads(), tables, kernel);
-                if (cut || !same(got.tokens, want.tokens) || !same(got.offsets, want.offsets) ||
-                    !same(got.ids, want.ids))
+                if (cut || !same(got, want))
                     fail("form " + std::to_string(form) + (cut ? ": a cut file parsed" : ": wrong result"));
             } catch (const Panic& p) {
                 if (!cut || p.message.find("gzip") == std::string::npos)
@@ -145,6 +178,8 @@ void outside_thread(unsigned seed) {
 }  // namespace
 
 int main() {
+    // Pieces of a few kilobytes: some hundred in each file.
+    fasta::read_window = 4096;
     std::vector<std::thread> threads;
     for (unsigned t = 0; t < outside_threads; ++t)
         threads.emplace_back(outside_thread, 2000 + t);

@@ -137,6 +137,23 @@ def test_many_small_inputs_in_order():
     check_arrays(vn.concatenate_awkward([(a, i64(0, len(a))) for a in arrays]), np.concatenate(arrays), [0, *ends])
 
 
+@pytest.mark.parametrize("slow_ns", [0, 2**63], ids=["huge-pages-dropped", "huge-pages-kept"])
+def test_large_inputs_copied_in_steps(slow_ns):
+    # Results of more than 32 MiB, made present ahead of the copies in
+    # steps of 2 MiB: slices that end off a step, a page and an element.
+    hooks = pytest.importorskip("_veltra_testing")
+    rng = np.random.default_rng(3)
+    sizes = [(5 << 20) + 3, 17, (2 << 20) - 1, (31 << 20) + 4095]
+    arrays = [rng.integers(0, 255, size=n, dtype=np.uint8) for n in sizes]
+    previous = hooks.set_slow_huge_step(slow_ns)
+    try:
+        result = vn.concatenate_numpy(arrays)
+    finally:
+        hooks.set_slow_huge_step(previous)
+    assert np.array_equal(result[0], np.concatenate(arrays))
+    assert result[1].tolist() == np.cumsum([0, *sizes[:-1]]).tolist()
+
+
 def test_concatenate_awkward_wraps_offset_sums():
     top = np.iinfo(np.int64).max
     result = vn.concatenate_awkward([(u8(), i64(0, top)), (u8(), i64(0, 2))])

@@ -18,6 +18,7 @@
 #include "buffer.hpp"
 #include "panic.hpp"
 #include "pool/fork_join.hpp"
+#include "sys.hpp"
 
 namespace veltra::data {
 
@@ -33,6 +34,26 @@ struct Concatenated {
     Buffer<T> buffer;                    // length == capacity == total elements
     memory::Vector<std::size_t> starts;  // exclusive prefix sums, one per slice
 };
+
+// Copies `bytes` from `from` to fresh memory at `to`. A large copy makes its
+// pages present ahead of itself, a step at a time, which costs less than a
+// fault per page; a small one is not worth a system call.
+inline void copy_ahead(void* to, const void* from, std::size_t bytes, sys::HugePages* huge) {
+    if (bytes < sys::huge_page) {
+        std::memcpy(to, from, bytes);
+        return;
+    }
+    sys::WriteAhead ahead;
+    ahead.move_to(to, bytes, huge);
+    auto* const out = static_cast<unsigned char*>(to);
+    const auto* const in = static_cast<const unsigned char*>(from);
+    for (std::size_t done = 0; done < bytes;) {
+        const std::size_t step = std::min(bytes - done, sys::huge_page);
+        ahead.reach(out + done + step);
+        std::memcpy(out + done, in + done, step);
+        done += step;
+    }
+}
 
 // The slices laid end to end in one new buffer, copied in parallel.
 template <class T>
@@ -50,13 +71,16 @@ Concatenated<T> parallel_concat(std::span<const Slice<T>> slices) {
     // bytes, AllocFailure if the memory is not there.
     Buffer<T> buffer = Buffer<T>::uninitialized(total);
     T* out = buffer.data();
+    // A buffer that is a mapping of its own may take huge pages.
+    sys::HugePages huge;
+    sys::HugePages* const advised = total * sizeof(T) >= memory::mapped_from ? &huge : nullptr;
     pool::parallel_for_indexed(
         slices.size(),
         [&](std::size_t lo, std::size_t hi) {
             for (std::size_t i = lo; i < hi; ++i) {
                 // An empty slice may have no valid address at all.
                 if (slices[i].len != 0)
-                    std::memcpy(out + starts[i], slices[i].data, slices[i].len * sizeof(T));
+                    copy_ahead(out + starts[i], slices[i].data, slices[i].len * sizeof(T), advised);
             }
             return Unit{};
         },

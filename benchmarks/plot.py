@@ -24,7 +24,7 @@ from typing import Any
 
 MODULE = "veltra_native"
 MODULE_COLOR = "#c0392b"
-OTHER_COLORS = ["#2c7fb8", "#7fcdbb", "#636363", "#fdae6b", "#9e9ac8", "#a1d99b", "#fa9fb5"]
+OTHER_COLORS = ["#2c7fb8", "#7fcdbb", "#636363", "#fdae6b", "#9e9ac8", "#a1d99b", "#fa9fb5", "#8c6d31", "#17becf"]
 
 
 def load(paths: list[str]) -> tuple[list[dict[str, Any]], list[dict[str, Any]]]:
@@ -33,7 +33,7 @@ def load(paths: list[str]) -> tuple[list[dict[str, Any]], list[dict[str, Any]]]:
     for path in paths:
         data = json.loads(Path(path).read_text())
         kind = data.get("benchmark")
-        if kind == "parse_fasta":
+        if kind in ("parse_fasta", "parse_fasta_compressed"):
             parses.append(data)
         elif kind == "arrays":
             arrays.append(data)
@@ -45,7 +45,8 @@ def load(paths: list[str]) -> tuple[list[dict[str, Any]], list[dict[str, Any]]]:
 def parse_label(data: dict[str, Any]) -> str:
     file = data["file"]
     alphabet = "nucleotide" if file["is_rna"] else "protein"
-    return f"{alphabet}, {file['bytes'] / 1e6:,.0f} MB"
+    compressed = f", {file['compressed']}" if file.get("compressed") else ""
+    return f"{alphabet}{compressed}, {file['bytes'] / 1e6:,.0f} MB"
 
 
 def parse_rows(data: dict[str, Any]) -> list[dict[str, Any]]:
@@ -140,7 +141,7 @@ def plot(parses: list[dict[str, Any]], arrays: list[dict[str, Any]], output: str
     panels: list[tuple[list[tuple[str, list[dict[str, Any]]]], str, str | None]] = []
     if parses:
         groups = [(parse_label(d), parse_rows(d)) for d in parses]
-        panels.append((groups, "parse_fasta: file bytes per second (RSS: peak growth / file size)", "rss_ratio"))
+        panels.append((groups, "parse_fasta: FASTA bytes per second (RSS: peak growth / FASTA size)", "rss_ratio"))
     for data in arrays:
         panels.append((array_groups(data), "array functions: input bytes per second", None))
     if not panels:
@@ -163,26 +164,34 @@ def fmt(value: float | None, digits: int) -> str:
     return "-" if value is None else f"{value:.{digits}f}"
 
 
+def parse_table(parses: list[dict[str, Any]], compressed: bool) -> list[str]:
+    """Plain files against `numpy.fromfile`; compressed ones, per byte of FASTA, against `gzip -dc`."""
+    if not parses:
+        return []
+    floor, ratio_key = ("`gzip -dc`", "ratio_to_gzip") if compressed else ("`numpy.fromfile`", "ratio_to_fromfile")
+    out = [
+        f"| input | contender | time (s) | GB/s | x {floor} | peak RSS growth / file size | status |",
+        "|---|---|---:|---:|---:|---:|---|",
+    ]
+    for data in parses:
+        size = data["file"]["bytes"]
+        for row in data["results"]:
+            ok = row.get("status") == "ok"
+            time = row.get("time") if ok else None
+            status = (row.get("check") or "ok") if ok else row.get("status", "-")
+            out.append(
+                f"| {parse_label(data)} | `{row['contender']}` | {fmt(time, 3)} "
+                f"| {fmt(size / time / 1e9 if time else None, 2)} "
+                f"| {fmt(row.get(ratio_key), 2)} | {fmt(row.get('rss_to_file_size'), 2)} "
+                f"| {status} |"
+            )
+    return out + [""]
+
+
 def markdown_tables(parses: list[dict[str, Any]], arrays: list[dict[str, Any]]) -> str:
     out = []
-    if parses:
-        out += [
-            "| input | contender | time (s) | GB/s | x `numpy.fromfile` | peak RSS growth / file size | status |",
-            "|---|---|---:|---:|---:|---:|---|",
-        ]
-        for data in parses:
-            size = data["file"]["bytes"]
-            for row in data["results"]:
-                ok = row.get("status") == "ok"
-                time = row.get("time") if ok else None
-                status = (row.get("check") or "ok") if ok else row.get("status", "-")
-                out.append(
-                    f"| {parse_label(data)} | `{row['contender']}` | {fmt(time, 3)} "
-                    f"| {fmt(size / time / 1e9 if time else None, 2)} "
-                    f"| {fmt(row.get('ratio_to_fromfile'), 2)} | {fmt(row.get('rss_to_file_size'), 2)} "
-                    f"| {status} |"
-                )
-        out.append("")
+    for compressed in (False, True):
+        out += parse_table([d for d in parses if bool(d["file"].get("compressed")) == compressed], compressed)
     for data in arrays:
         out += [
             f"| function | inputs | implementation | best (s) | GB/s | time / `{MODULE}` time | status |",

@@ -10,6 +10,8 @@ peak memory growth written beside each bar; the array results become one panel o
 bars, input bytes per second, per function and input set. Contenders that did not run (not
 installed, failed, mismatched) are left out of the plot and listed with their status in the
 tables. The Markdown tables printed on standard output are the ones docs/benchmarks.md shows.
+The results of `bench_parse_fasta.py --size` become a picture of their own (--sizes-output): per
+kind of file, the median parse time over the fastest numpy.fromfile of the run, against the size.
 
 Needs matplotlib (the `bench` extra).
 """
@@ -27,9 +29,9 @@ MODULE_COLOR = "#c0392b"
 OTHER_COLORS = ["#2c7fb8", "#7fcdbb", "#636363", "#fdae6b", "#9e9ac8", "#a1d99b", "#fa9fb5", "#8c6d31", "#17becf"]
 
 
-def load(paths: list[str]) -> tuple[list[dict[str, Any]], list[dict[str, Any]]]:
-    """(parse_fasta results, array results) from the given JSON files."""
-    parses, arrays = [], []
+def load(paths: list[str]) -> tuple[list[dict[str, Any]], list[dict[str, Any]], list[dict[str, Any]]]:
+    """(parse_fasta results, array results, --size results) from the given JSON files."""
+    parses, arrays, sizes = [], [], []
     for path in paths:
         data = json.loads(Path(path).read_text())
         kind = data.get("benchmark")
@@ -37,9 +39,11 @@ def load(paths: list[str]) -> tuple[list[dict[str, Any]], list[dict[str, Any]]]:
             parses.append(data)
         elif kind == "arrays":
             arrays.append(data)
+        elif kind == "parse_fasta_sizes":
+            sizes.append(data)
         else:
             raise SystemExit(f"{path}: not a result of bench_parse_fasta.py or bench_arrays.py")
-    return parses, arrays
+    return parses, arrays, sizes
 
 
 def parse_label(data: dict[str, Any]) -> str:
@@ -207,6 +211,45 @@ def markdown_tables(parses: list[dict[str, Any]], arrays: list[dict[str, Any]]) 
     return "\n".join(out)
 
 
+def median(values: list[float]) -> float:
+    ordered = sorted(values)
+    mid = len(ordered) // 2
+    return ordered[mid] if len(ordered) % 2 else (ordered[mid - 1] + ordered[mid]) / 2
+
+
+def plot_sizes(sizes: list[dict[str, Any]], output: str) -> None:
+    """The curve of `--size`: per kind of file, the median parse time over the fastest
+    numpy.fromfile of the same run, against the file size."""
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    fig, ax = plt.subplots(figsize=(7, 3.6))
+    for data in sizes:
+        curves: dict[str, list[tuple[int, float]]] = {}
+        for row in data["results"]:
+            pairs = [p for p in row["pairs"] if p["run"].get("status") == "ok" and p["floor"].get("status") == "ok"]
+            if pairs:
+                ratio = median([p["run"]["time"] for p in pairs]) / min(p["floor"]["time"] for p in pairs)
+                curves.setdefault(row["kind"], []).append((row["bytes"], ratio))
+        for (kind, points), color in zip(sorted(curves.items()), OTHER_COLORS):
+            points.sort()
+            ax.plot([b / 1e6 for b, _ in points], [r for _, r in points], marker="o", color=color, label=kind)
+    ax.axhline(1.0, color="#999999", linewidth=0.8)
+    ax.set_xscale("log")
+    ax.set_xlabel("file size (MB)")
+    ax.set_ylabel("parse median / fastest numpy.fromfile")
+    ax.set_ylim(bottom=0)
+    ax.legend(fontsize=8)
+    ax.set_title(machine_line(sizes), fontsize=8)
+    fig.tight_layout()
+    Path(output).parent.mkdir(parents=True, exist_ok=True)
+    fig.savefig(output, dpi=110)
+    plt.close(fig)
+    print(f"plot written to {output}", file=sys.stderr)
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(
         description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter
@@ -214,10 +257,15 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("results", nargs="+", help="JSON files written by the benchmark scripts' --json")
     parser.add_argument("--output", "-o", default="docs/benchmarks.png", help="image file to write")
     parser.add_argument("--title", help="figure title (default: the machine and configuration)")
+    parser.add_argument("--sizes-output", default="docs/benchmarks_sizes.png",
+                        help="image file for the results of bench_parse_fasta.py --size")
     parser.add_argument("--no-tables", action="store_true", help="do not print the Markdown tables")
     args = parser.parse_args(argv)
-    parses, arrays = load(args.results)
-    plot(parses, arrays, args.output, args.title)
+    parses, arrays, sizes = load(args.results)
+    if sizes:
+        plot_sizes(sizes, args.sizes_output)
+    if parses or arrays:
+        plot(parses, arrays, args.output, args.title)
     if not args.no_tables:
         print(markdown_tables(parses, arrays))
     return 0

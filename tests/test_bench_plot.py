@@ -71,3 +71,16 @@ def test_refuses_other_json(tmp_path):
     other.write_text(json.dumps({"benchmark": "something else"}))
     with pytest.raises(SystemExit, match="not a result"):
         plot.main([str(other)])
+
+
+def test_size_curve_is_drawn(tmp_path):
+    def pair(run, floor):
+        return {"run": {"status": "ok", "time": run}, "floor": {"status": "ok", "time": floor}}
+
+    sizes = {"benchmark": "parse_fasta_sizes", "machine": {}, "config": {"threads": 2}, "results": [
+        {"kind": kind, "bytes": n, "pairs": [pair(0.3, 0.2), pair(0.5, 0.1), pair(0.2, 0.4)]}
+        for kind in ("protein", "nucleotide") for n in (50_000_000, 250_000_000)]}  # fmt: skip
+    path, image = tmp_path / "sizes.json", tmp_path / "sizes.png"
+    path.write_text(json.dumps(sizes))
+    assert plot.main([str(path), "--sizes-output", str(image)]) == 0
+    assert image.read_bytes().startswith(b"\x89PNG")
